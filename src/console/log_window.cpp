@@ -1,0 +1,67 @@
+#include "console/log_window.h"
+
+#include <QFont>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextCursor>
+
+#include <memory>
+
+namespace {
+std::unique_ptr<logswindow> theLogWindow;
+constexpr int kMargin = 10;
+}  // namespace
+
+logswindow& logswindow::instance() {
+    if (!theLogWindow) {
+        theLogWindow.reset(new logswindow());
+        theLogWindow->show();
+    }
+    return *theLogWindow;
+}
+
+bool logswindow::exists() { return theLogWindow != nullptr; }
+
+void logswindow::release() { theLogWindow.reset(); }
+
+logswindow::logswindow()
+    : QWidget(nullptr, Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
+      editField1_(new QPlainTextEdit(this)) {
+    setObjectName("logswindow");
+    setWindowTitle("Server log");
+    resize(400, 450);
+    setMinimumSize(64, 64);
+    setMaximumSize(32000, 32000);
+
+    editField1_->setObjectName("EditField1");
+    editField1_->setReadOnly(true);
+    editField1_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    editField1_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    editField1_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    editField1_->setTabChangesFocus(true);
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() > 2 ? small.pointSizeF() - 2 : small.pointSizeF());
+    editField1_->setFont(small);
+    editField1_->setPalette([] {
+        QPalette palette;
+        palette.setColor(QPalette::Base, Qt::white);
+        palette.setColor(QPalette::Text, Qt::black);
+        return palette;
+    }());
+    editField1_->setGeometry(kMargin, kMargin, 380, 430);
+}
+
+QString logswindow::text() const { return editField1_->toPlainText(); }
+
+void logswindow::appendText(const QString& piece) {
+    // Inserting at the end keeps the cost per line small; the text is never rewritten whole.
+    QTextCursor cursor(editField1_->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(piece);
+    editField1_->verticalScrollBar()->setValue(editField1_->verticalScrollBar()->maximum());
+}
+
+void logswindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    editField1_->setGeometry(kMargin, kMargin, width() - 2 * kMargin, height() - 2 * kMargin);
+}

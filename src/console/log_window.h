@@ -1,0 +1,28 @@
+#pragma once
+// logswindow: the floating window that shows the activity log of this run in one read-only
+// text field, EditField1. Made on first use of its accessor; closing it only hides it, so the
+// text of the run is kept. Main thread only.
+
+#include <QWidget>
+
+class QPlainTextEdit;
+
+class logswindow final : public QWidget {
+    Q_OBJECT
+ public:
+    // The one log window, made (and shown) on first use.
+    static logswindow& instance();
+    static bool exists();
+    static void release();  // before the Qt application object goes
+
+    QPlainTextEdit& EditField1() { return *editField1_; }
+    QString text() const;
+    void appendText(const QString& piece);  // the piece goes on the end, as it stands
+
+ protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+ private:
+    logswindow();
+    QPlainTextEdit* editField1_;
+};

@@ -1,0 +1,71 @@
+#include "core/activity_log.h"
+
+#include "platform/app_folder.h"
+#include "platform/text_stream.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <mutex>
+
+namespace {
+
+// Guards the log file and the order of window posts; also the sink itself.
+std::mutex logMutex;
+std::function<void(const std::string&)> windowSink;
+
+void postToWindow(std::string piece) {
+    if (!windowSink) return;
+    QCoreApplication* application = QCoreApplication::instance();
+    if (!application) {
+        windowSink(piece);
+        return;
+    }
+    // Always queued, also from the main thread: lines then reach the window in log order.
+    QMetaObject::invokeMethod(
+        application, [sink = windowSink, piece = std::move(piece)] { sink(piece); }, Qt::QueuedConnection);
+}
+
+}  // namespace
+
+std::string logFileName(int year, int month) {
+    char name[64];
+    std::snprintf(name, sizeof name, "serverlog-%d-%02d.log", year, month);
+    return name;
+}
+
+std::string logLine(const std::tm& t, std::string_view message) {
+    char stamp[96];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d: ", t.tm_year + 1900, t.tm_mon + 1,
+                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    return std::string(stamp).append(message);
+}
+
+namespace gfs {
+
+void setLogWindowSink(std::function<void(const std::string&)> sink) {
+    std::lock_guard lock(logMutex);
+    windowSink = std::move(sink);
+}
+
+void logujakciu(std::string_view message) { logujakciuAt(message, std::time(nullptr)); }
+
+void logujakciuAt(std::string_view message, std::time_t when) {
+    std::tm local {};
+    localtime_r(&when, &local);
+    const std::string line = logLine(local, message);
+    const std::string_view eol = platform::EndOfLine;
+
+    std::lock_guard lock(logMutex);
+    const platform::FolderItem folder = platform::ApplicationFolder().Child("logs");
+    if (!folder.Exists()) folder.CreateAsFolder();
+    const auto stream = folder.Directory()
+                            ? platform::TextOutputStream::Append(folder.Child(logFileName(local.tm_year + 1900, local.tm_mon + 1)))
+                            : nullptr;
+    std::string piece;
+    if (!stream || !stream->WriteLine(line)) piece.append(eol).append(kLogFileError);
+    piece.append(eol).append(line);
+    postToWindow(std::move(piece));
+}
+
+}  // namespace gfs

@@ -1,0 +1,49 @@
+// Process entry: builds the file types, the application object and the console, wires the
+// layers together, and runs the event loop until the server quits.
+
+#include "console/console_windows.h"
+#include "core/activity_log.h"
+#include "core/app.h"
+#include "core/file_types.h"
+#include "core/gfs_state.h"
+#include "platform/app_folder.h"
+#include "platform/display.h"
+#include "platform/exception_guard.h"
+#include "platform/localized_string.h"
+#include "platform/quit_signals.h"
+#include "platform/widget_message_presenter.h"
+#include "search/tcp_serverik.h"
+
+#include <QApplication>
+#include <QTimer>
+
+int main(int argc, char* argv[]) {
+    platform::chooseOffscreenPlatformWithoutDisplay();
+    QApplication application(argc, argv);
+    // The console window's close quits through the application object, not through Qt.
+    QApplication::setQuitOnLastWindowClosed(false);
+    platform::installWidgetMessagesWithDisplay();
+    platform::installTranslations(platform::ApplicationFolder());
+
+    FileTypes::_Initialize();
+    app server;
+    platform::setUnhandledExceptionHandler([&server](std::exception_ptr e) { return server.Event_UnhandledException(e); });
+
+    ConsoleWindows console;
+    server.setConsole(&console);
+    gfs::setLogWindowSink([&console](const std::string& text) { console.appendLogText(text); });
+    server.setListenerFactory([] { return std::make_unique<TCPserverik>(); });
+
+    platform::installQuitSignalHandlers([&server] { platform::guarded([&server] { server._FileQuit_Action(); }); });
+    QObject::connect(&application, &QGuiApplication::applicationStateChanged, [&server](Qt::ApplicationState state) {
+        if (state == Qt::ApplicationActive) platform::guarded([&server] { server.Event_Activate(); });
+    });
+    QTimer::singleShot(0, [&server] { platform::guarded([&server] { server.Event_Open(); }); });
+
+    const int status = QApplication::exec();
+
+    gfs::setLogWindowSink(nullptr);
+    gfs::releaseModuleState();
+    FileTypes::release();
+    return status;
+}

@@ -1,0 +1,11 @@
+#pragma once
+// jedenTCPsocket: one client connection. It keeps nothing from one data arrival to the next.
+// Main thread only.
+
+#include "platform/tcp_socket.h"
+
+class jedenTCPsocket final : public platform::TCPSocket {
+ protected:
+    void Event_DataAvailable() override;
+    void Event_Error() override {}
+};
