@@ -12,6 +12,7 @@
 #include "platform/localized_string.h"
 #include "platform/quit_signals.h"
 #include "platform/widget_message_presenter.h"
+#include "search/searchmaster.h"
 #include "search/tcp_serverik.h"
 
 #include <QApplication>
@@ -41,6 +42,8 @@ int main(int argc, char* argv[]) {
     QTimer::singleShot(0, [&server] { platform::guarded([&server] { server.Event_Open(); }); });
 
     const int status = QApplication::exec();
+
+    searchmaster::shutdown();
 
     gfs::setLogWindowSink(nullptr);
     gfs::releaseModuleState();

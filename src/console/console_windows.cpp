@@ -2,6 +2,7 @@
 
 #include "console/dbs_window.h"
 #include "console/log_window.h"
+#include "platform/display.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -24,6 +25,8 @@ ConsoleWindows::~ConsoleWindows() {
 void ConsoleWindows::showConsoleWindow() {
     dbswindow& window = dbswindow::instance();
     window.show();
+    // Offscreen there is nothing to bring to the front.
+    if (!platform::hasDisplay()) return;
     window.raise();
     window.activateWindow();
 }
@@ -36,7 +39,7 @@ WindowFrame ConsoleWindows::consoleFrame() {
 void ConsoleWindows::showLogWindow() {
     logswindow& window = logswindow::instance();
     window.show();
-    window.raise();
+    if (platform::hasDisplay()) window.raise();
 }
 
 void ConsoleWindows::setLogWindowVisible(bool visible) { logswindow::instance().setVisible(visible); }

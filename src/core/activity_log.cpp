@@ -1,9 +1,8 @@
 #include "core/activity_log.h"
 
 #include "platform/app_folder.h"
+#include "platform/main_thread.h"
 #include "platform/text_stream.h"
-
-#include <QCoreApplication>
 
 #include <cstdio>
 #include <mutex>
@@ -15,15 +14,8 @@ std::mutex logMutex;
 std::function<void(const std::string&)> windowSink;
 
 void postToWindow(std::string piece) {
-    if (!windowSink) return;
-    QCoreApplication* application = QCoreApplication::instance();
-    if (!application) {
-        windowSink(piece);
-        return;
-    }
     // Always queued, also from the main thread: lines then reach the window in log order.
-    QMetaObject::invokeMethod(
-        application, [sink = windowSink, piece = std::move(piece)] { sink(piece); }, Qt::QueuedConnection);
+    if (windowSink) platform::postToMainThread([sink = windowSink, piece = std::move(piece)] { sink(piece); });
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "platform/server_socket.h"
 
+#include "platform/exception_guard.h"
+
 #include <QNetworkInterface>
 #include <QTcpSocket>
 #include <QTimer>
@@ -49,7 +51,7 @@ void ServerSocket::Listen() {
     const int32_t code = portInRange ? static_cast<int32_t>(server_.serverError())
                                      : static_cast<int32_t>(QAbstractSocket::UnsupportedSocketOperationError);
     // The old platform reported listening failures as a later event, never inside Listen.
-    QTimer::singleShot(0, this, [this, code] { Event_Error(code); });
+    QTimer::singleShot(0, this, [this, code] { guarded([this, code] { Event_Error(code); }); });
 }
 
 void ServerSocket::StopListening() { server_.close(); }
@@ -61,7 +63,8 @@ int32_t ServerSocket::ActiveConnections() const { return static_cast<int32_t>(co
 void ServerSocket::acceptWaiting() {
     while (server_.hasPendingConnections() && ActiveConnections() < maximum_) {
         QTcpSocket* connection = server_.nextPendingConnection();
-        std::unique_ptr<TCPSocket> socket = Event_AddSocket();
+        std::unique_ptr<TCPSocket> socket;
+        guarded([&] { socket = Event_AddSocket(); });
         if (!socket) {
             connection->abort();
             connection->deleteLater();

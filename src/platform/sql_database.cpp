@@ -244,8 +244,8 @@ bool Database::Connect(OpenMode mode) {
   Close();
   if (path_.empty()) return Fail("no database file set");
 
-  // This SQLite build reads "file:" names as URIs, whose options could ask for the file to be
-  // created (or for an in-memory database); an absolute path is never read as one.
+  // A relative name such as "file:x.db" or ":memory:" means something else to SQLite (this build
+  // reads "file:" names as URIs); an absolute path guarantees SQLite opens the file checked below.
   std::error_code error;
   const std::string file = std::filesystem::absolute(path_, error).string();
   if (error) return Fail("cannot resolve database path " + path_ + ": " + error.message());

@@ -1,5 +1,7 @@
 #include "platform/tcp_socket.h"
 
+#include "platform/exception_guard.h"
+
 #include <QHostAddress>
 #include <QTcpSocket>
 
@@ -11,10 +13,10 @@ TCPSocket::~TCPSocket() = default;
 void TCPSocket::attach(QTcpSocket* connection) {
     connection_ = connection;
     connection_->setParent(this);
-    connect(connection_, &QTcpSocket::readyRead, this, [this] { Event_DataAvailable(); });
+    connect(connection_, &QTcpSocket::readyRead, this, [this] { guarded([this] { Event_DataAvailable(); }); });
     connect(connection_, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         // The peer closing its side is the normal end of a connection, not an error of ours.
-        if (error != QAbstractSocket::RemoteHostClosedError) Event_Error();
+        if (error != QAbstractSocket::RemoteHostClosedError) guarded([this] { Event_Error(); });
     });
     connect(connection_, &QTcpSocket::disconnected, this, &TCPSocket::ended);
 }

@@ -1,0 +1,13 @@
+#!/bin/sh
+# Installs the Debian packages the server, its tests and its benchmarks need, when missing.
+set -e
+packages="cmake make g++ pkg-config qt6-base-dev qt6-l10n-tools libsqlite3-dev libgtest-dev
+libbenchmark-dev plocate fonts-dejavu-core e2fsprogs"
+missing=""
+for package in $packages; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing="$missing $package"
+done
+if [ -n "$missing" ]; then
+    apt-get update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
+fi

@@ -1,0 +1,110 @@
+#include "search/searchmaster.h"
+
+#include "core/activity_log.h"
+#include "core/app.h"
+#include "core/gfs_state.h"
+#include "platform/exception_guard.h"
+#include "platform/main_thread.h"
+#include "platform/ticks.h"
+#include "search/catalog_search.h"
+#include "search/search_answer.h"
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+// Workers that have ended their loop but whose threads are not joined yet; guarded by
+// App().queueMutex. The main thread joins them.
+std::vector<std::unique_ptr<platform::Thread>> retiredWorkers;
+bool stopRequested = false;  // guarded by App().queueMutex
+
+void joinRetiredWorkers() {
+    std::vector<std::unique_ptr<platform::Thread>> finished;
+    {
+        std::lock_guard lock(App().queueMutex);
+        finished.swap(retiredWorkers);
+    }
+    finished.clear();  // joins, outside the lock: a worker may still be leaving its loop
+}
+
+}  // namespace
+
+searchmaster::~searchmaster() { Join(); }
+
+void searchmaster::Event_Run() { pozujavypluj(); }
+
+void searchmaster::enqueue(std::string request, platform::TCPSocket& connection) {
+    app& application = App();
+    std::lock_guard lock(application.queueMutex);
+    if (stopRequested) return;
+    application.searchrequests.push_back(std::move(request));
+    application.searchsockets.emplace_back(&connection);
+    if (!gfs::searchthread) {
+        gfs::searchthread = std::make_unique<searchmaster>();
+        gfs::searchthread->Run();
+    }
+}
+
+void searchmaster::shutdown() {
+    std::unique_ptr<platform::Thread> running;
+    {
+        std::lock_guard lock(App().queueMutex);
+        stopRequested = true;
+        running = std::move(gfs::searchthread);
+    }
+    running.reset();
+    joinRetiredWorkers();
+}
+
+RequestState searchmaster::serve(const std::string& request, std::exception_ptr& failure) {
+    RequestState state;
+    state.startTicks = platform::Ticks();
+    try {
+        const int32_t startTicks = state.startTicks;
+        state = requestStateFrom(request);
+        state.startTicks = startTicks;
+        state.answer = answerHead(state.windowValue, state.view, state.condition);
+        if (!state.databasePaths.empty()) runDatabaseLoop(state);
+        runSpotlightSearch(state);
+    } catch (...) {
+        // The client still gets a whole answer with what was found before the failure.
+        failure = std::current_exception();
+    }
+    appendAnswerTail(state.answer);
+    return state;
+}
+
+void searchmaster::pozujavypluj() {
+    app& application = App();
+    while (true) {
+        std::string request;
+        {
+            std::lock_guard lock(application.queueMutex);
+            request = application.searchrequests.front();
+        }
+        RequestState state;
+        std::exception_ptr failure;
+        platform::guarded([&] { state = serve(request, failure); });
+
+        std::unique_lock lock(application.queueMutex);
+        platform::ConnectionRef connection = application.searchsockets.front();
+        platform::postToMainThread([connection, answer = std::move(state.answer)] {
+            // The client may have gone while its answer was being built.
+            if (connection) connection->Write(answer);
+        });
+        application.searchrequests.erase(application.searchrequests.begin());
+        application.searchsockets.erase(application.searchsockets.begin());
+        const int32_t ticks = platform::ticksBetween(state.startTicks, platform::Ticks());
+        gfs::logujakciu(searchLogMessage(state.condition, state.resultCount, ticks));
+        const bool done = application.searchrequests.empty() || stopRequested;
+        if (done) {
+            // This worker ends: it leaves gfs::searchthread, and the main thread joins it.
+            if (gfs::searchthread.get() == this) retiredWorkers.push_back(std::move(gfs::searchthread));
+            platform::postToMainThread(joinRetiredWorkers);
+        }
+        lock.unlock();
+        if (failure) platform::reportUnhandledException(failure);
+        if (done) return;
+    }
+}

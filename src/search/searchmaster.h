@@ -1,0 +1,35 @@
+#pragma once
+// searchmaster: the one search worker. It serves the request queue oldest first, one request
+// at a time, writes each answer in one piece to the connection that sent it (through the main
+// thread), logs it, and ends when the queue is empty. At most one exists at a time.
+// Thread rule: the queue, gfs::searchthread and the retired workers are guarded by
+// App().queueMutex; the worker touches no socket and no widget.
+
+#include "platform/tcp_socket.h"
+#include "platform/thread.h"
+#include "search/request_state.h"
+
+#include <exception>
+#include <string>
+
+class searchmaster final : public platform::Thread {
+ public:
+    ~searchmaster() override;
+
+    // The dispatcher's step: appends the request and its connection to the queue, and starts a
+    // worker when none runs. Main thread.
+    static void enqueue(std::string request, platform::TCPSocket& connection);
+
+    // At quit: the worker ends after the request it is serving; waits for it. Main thread.
+    static void shutdown();
+
+    void pozujavypluj();
+
+ protected:
+    void Event_Run() override;
+
+ private:
+    // Serves one request; returns the state it answers with, its answer complete with the tail
+    // also when serving failed (the failure is then set).
+    static RequestState serve(const std::string& request, std::exception_ptr& failure);
+};
