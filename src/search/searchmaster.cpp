@@ -18,6 +18,7 @@ namespace {
 // App().queueMutex. The main thread joins them.
 std::vector<std::unique_ptr<platform::Thread>> retiredWorkers;
 bool stopRequested = false;  // guarded by App().queueMutex
+SearchSteps currentSteps;    // guarded by App().queueMutex
 
 void joinRetiredWorkers() {
     std::vector<std::unique_ptr<platform::Thread>> finished;
@@ -55,9 +56,14 @@ void searchmaster::shutdown() {
     }
     running.reset();
     joinRetiredWorkers();
+    std::lock_guard lock(App().queueMutex);
+    // What was still waiting is dropped with the program; a later start (tests) begins afresh.
+    App().searchrequests.clear();
+    App().searchsockets.clear();
+    stopRequested = false;
 }
 
-RequestState searchmaster::serve(const std::string& request, std::exception_ptr& failure) {
+RequestState serveSearchRequest(const std::string& request, const SearchSteps& steps, std::exception_ptr& failure) {
     RequestState state;
     state.startTicks = platform::Ticks();
     try {
@@ -65,8 +71,8 @@ RequestState searchmaster::serve(const std::string& request, std::exception_ptr&
         state = requestStateFrom(request);
         state.startTicks = startTicks;
         state.answer = answerHead(state.windowValue, state.view, state.condition);
-        if (!state.databasePaths.empty()) runDatabaseLoop(state);
-        runSpotlightSearch(state);
+        if (!state.databasePaths.empty()) steps.databaseLoop(state);
+        steps.spotlightSearch(state);
     } catch (...) {
         // The client still gets a whole answer with what was found before the failure.
         failure = std::current_exception();
@@ -75,8 +81,18 @@ RequestState searchmaster::serve(const std::string& request, std::exception_ptr&
     return state;
 }
 
+void searchmaster::setSearchSteps(SearchSteps steps) {
+    std::lock_guard lock(App().queueMutex);
+    currentSteps = std::move(steps);
+}
+
 void searchmaster::pozujavypluj() {
     app& application = App();
+    SearchSteps steps;
+    {
+        std::lock_guard lock(application.queueMutex);
+        steps = currentSteps;
+    }
     while (true) {
         std::string request;
         {
@@ -85,7 +101,7 @@ void searchmaster::pozujavypluj() {
         }
         RequestState state;
         std::exception_ptr failure;
-        platform::guarded([&] { state = serve(request, failure); });
+        platform::guarded([&] { state = serveSearchRequest(request, steps, failure); });
 
         std::unique_lock lock(application.queueMutex);
         platform::ConnectionRef connection = application.searchsockets.front();

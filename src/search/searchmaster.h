@@ -7,10 +7,23 @@
 
 #include "platform/tcp_socket.h"
 #include "platform/thread.h"
+#include "search/catalog_search.h"
 #include "search/request_state.h"
 
 #include <exception>
+#include <functional>
 #include <string>
+
+// The steps of a request that read catalogs and the file-name index. Replaceable, so that a
+// test or a benchmark can make a request slow or failing.
+struct SearchSteps {
+    std::function<void(RequestState&)> databaseLoop = runDatabaseLoop;
+    std::function<void(RequestState&)> spotlightSearch = runSpotlightSearch;
+};
+
+// Serves one request: its answer, complete with the tail also when serving failed (failure is
+// then set), its result count and its condition for the log.
+RequestState serveSearchRequest(const std::string& request, const SearchSteps& steps, std::exception_ptr& failure);
 
 class searchmaster final : public platform::Thread {
  public:
@@ -23,13 +36,11 @@ class searchmaster final : public platform::Thread {
     // At quit: the worker ends after the request it is serving; waits for it. Main thread.
     static void shutdown();
 
+    // Replaces the steps for the workers started afterwards. Main thread.
+    static void setSearchSteps(SearchSteps steps);
+
     void pozujavypluj();
 
  protected:
     void Event_Run() override;
-
- private:
-    // Serves one request; returns the state it answers with, its answer complete with the tail
-    // also when serving failed (the failure is then set).
-    static RequestState serve(const std::string& request, std::exception_ptr& failure);
 };
