@@ -1,10 +1,26 @@
 #pragma once
-// The steps of serving a request that read catalogs and the file-name index. Worker thread.
+// The steps of serving a request that read the catalog files it names and the file-name
+// index. Worker thread.
 
 #include "search/request_state.h"
 
-// For each database path of the request in order: its records are appended to the answer.
+#include <chrono>
+#include <string>
+#include <string_view>
+
+inline constexpr std::string_view kGetdisksMarker = "SELECT * FROM disks ORDER BY disk ASC;''''';getdisks";
+inline constexpr std::string_view kDiskBrowseSeparator = ";''''';";
+
+// How long one statement on a catalog may run before it is treated as rejected.
+std::chrono::milliseconds catalogStatementTimeLimit();
+void setCatalogStatementTimeLimit(std::chrono::milliseconds limit);  // before the worker starts
+
+// For each database path of the request in order: its disks are loaded, and either its disks
+// (a getdisks browse) or its matching rows (a search or disk browse) are appended to the answer.
 void runDatabaseLoop(RequestState& state);
 
 // The file-name index hits for the request's Spotlight text, after the database loop.
 void runSpotlightSearch(RequestState& state);
+
+// A disk browse condition "W;''''';N" becomes "W AND (disk=N)".
+std::string diskBrowseCondition(std::string_view condition);

@@ -2,9 +2,11 @@
 // What the worker holds while it serves one request: the request's items, the answer being
 // built and the counts. Made new for every request; owned by the worker thread alone.
 
+#include "search/disk_dictionary.h"
+
 #include <cstdint>
-#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct RequestState {
@@ -18,7 +20,8 @@ struct RequestState {
     std::string answer;
     int32_t resultCount = 0;                  // database row records written
     int32_t runningTotal = 0;                 // matching rows counted over the databases
-    std::map<int32_t, std::string> diskDictionary;
+    DiskDictionary diskDictionary;
+    bool conditionRewritten = false;          // a disk browse rewrites once per request
     int32_t startTicks = 0;
 };
 

@@ -1,0 +1,104 @@
+#include "platform/sql_guard.h"
+
+#include "platform/text_rule.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <array>
+
+namespace platform {
+
+namespace {
+
+// Functions a search condition may call: pure text, number and date helpers. Everything else
+// (randomblob and zeroblob, which allocate at will, load_extension, sqlite_* introspection) is denied.
+constexpr std::string_view kSafeFunctions[] = {
+    "abs",      "avg",    "char",      "coalesce", "count",   "date",   "datetime", "glob",
+    "group_concat", "hex", "ifnull",   "iif",      "instr",   "julianday", "length", "like",
+    "likelihood", "likely", "lower",   "ltrim",    "max",     "min",    "nullif",   "printf",
+    "format",   "quote",  "replace",   "round",    "rtrim",   "strftime", "substr", "substring",
+    "sum",      "time",   "total",     "trim",     "typeof",  "unicode", "upper",
+};
+
+// Sizes after SQLite's advice for untrusted input, wide enough for any sound catalog search.
+constexpr std::array<std::pair<int, int>, 10> kLimits = {{
+    {SQLITE_LIMIT_LENGTH, 10'000'000},
+    {SQLITE_LIMIT_SQL_LENGTH, 1'000'000},
+    {SQLITE_LIMIT_COLUMN, 200},
+    {SQLITE_LIMIT_EXPR_DEPTH, 200},
+    {SQLITE_LIMIT_COMPOUND_SELECT, 10},
+    {SQLITE_LIMIT_VDBE_OP, 250'000},
+    {SQLITE_LIMIT_FUNCTION_ARG, 8},
+    {SQLITE_LIMIT_ATTACHED, 0},
+    {SQLITE_LIMIT_LIKE_PATTERN_LENGTH, 1'000},
+    {SQLITE_LIMIT_VARIABLE_NUMBER, 10},
+}};
+
+constexpr int kProgressInterval = 1000;  // virtual machine steps between looks at the clock
+
+}  // namespace
+
+SqlGuard::SqlGuard(Database& database, std::chrono::milliseconds statementTimeLimit)
+    : database_(database), timeLimit_(statementTimeLimit), deadline_(std::chrono::steady_clock::now() + timeLimit_) {
+    sqlite3* db = database_.Handle();
+    if (!db) return;
+    // A hostile file must not make the engine trust its schema or read past its own pages.
+    sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+    sqlite3_exec(db, "PRAGMA cell_size_check=ON; PRAGMA mmap_size=0;", nullptr, nullptr, nullptr);
+    for (const auto& [limit, value] : kLimits) sqlite3_limit(db, limit, value);
+    sqlite3_set_authorizer(db, &SqlGuard::authorize, this);
+    sqlite3_progress_handler(db, kProgressInterval, &SqlGuard::progress, this);
+}
+
+SqlGuard::~SqlGuard() {
+    if (sqlite3* db = database_.Handle()) {
+        sqlite3_set_authorizer(db, nullptr, nullptr);
+        sqlite3_progress_handler(db, 0, nullptr, nullptr);
+    }
+}
+
+void SqlGuard::allowReading(std::initializer_list<std::string_view> tables) {
+    readableTables_.assign(tables.begin(), tables.end());
+}
+
+void SqlGuard::startStatementClock() {
+    deadline_ = std::chrono::steady_clock::now() + timeLimit_;
+    timedOut_ = false;
+}
+
+int SqlGuard::authorize(void* self, int action, const char* first, const char* second, const char* database,
+                        const char*) {
+    const auto* guard = static_cast<const SqlGuard*>(self);
+    switch (action) {
+        case SQLITE_SELECT:
+            return SQLITE_OK;
+        case SQLITE_READ: {
+            // Only the main database's own tables, and only those allowed for the statement.
+            if (!first || (database && std::string_view(database) != "main")) return SQLITE_DENY;
+            const std::string_view table(first);
+            const bool allowed = std::any_of(guard->readableTables_.begin(), guard->readableTables_.end(),
+                                             [table](const std::string& t) { return text::equalsNoCase(t, table); });
+            return allowed ? SQLITE_OK : SQLITE_DENY;
+        }
+        case SQLITE_FUNCTION: {
+            const std::string_view name(second ? second : "");
+            const bool safe = std::any_of(std::begin(kSafeFunctions), std::end(kSafeFunctions),
+                                          [name](std::string_view f) { return text::equalsNoCase(f, name); });
+            return safe ? SQLITE_OK : SQLITE_DENY;
+        }
+        default:
+            return SQLITE_DENY;
+    }
+}
+
+int SqlGuard::progress(void* self) {
+    auto* guard = static_cast<SqlGuard*>(self);
+    if (std::chrono::steady_clock::now() < guard->deadline_) return 0;
+    guard->timedOut_ = true;
+    return 1;  // interrupts the statement
+}
+
+}  // namespace platform
