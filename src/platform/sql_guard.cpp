@@ -39,8 +39,8 @@ constexpr int kProgressInterval = 1000;  // virtual machine steps between looks 
 
 }  // namespace
 
-SqlGuard::SqlGuard(Database& database, std::chrono::milliseconds statementTimeLimit)
-    : database_(database), timeLimit_(statementTimeLimit), deadline_(std::chrono::steady_clock::now() + timeLimit_) {
+SqlGuard::SqlGuard(Database& database, std::chrono::steady_clock::time_point deadline)
+    : database_(database), deadline_(deadline) {
     sqlite3* db = database_.Handle();
     if (!db) return;
     // A hostile file must not make the engine trust its schema or read past its own pages.
@@ -62,11 +62,6 @@ SqlGuard::~SqlGuard() {
 
 void SqlGuard::allowReading(std::initializer_list<std::string_view> tables) {
     readableTables_.assign(tables.begin(), tables.end());
-}
-
-void SqlGuard::startStatementClock() {
-    deadline_ = std::chrono::steady_clock::now() + timeLimit_;
-    timedOut_ = false;
 }
 
 int SqlGuard::authorize(void* self, int action, const char* first, const char* second, const char* database,

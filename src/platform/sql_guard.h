@@ -1,7 +1,7 @@
 #pragma once
 // Limits for SQL that comes from outside: on one connection, statements may only read the
-// tables named for them and call harmless functions; every statement runs within a time bound,
-// and the sizes the engine accepts follow SQLite's guidance for untrusted SQL.
+// tables named for them and call harmless functions, no statement runs past a deadline, and the
+// sizes the engine accepts follow SQLite's guidance for untrusted SQL.
 // Belongs to the thread that owns the connection; must outlive the connection's statements.
 
 #include "platform/sql_database.h"
@@ -17,7 +17,7 @@ namespace platform {
 class SqlGuard {
  public:
     // Installs the limits on a connected database; they stay until the guard is destroyed.
-    SqlGuard(Database& database, std::chrono::milliseconds statementTimeLimit);
+    SqlGuard(Database& database, std::chrono::steady_clock::time_point deadline);
     ~SqlGuard();
     SqlGuard(const SqlGuard&) = delete;
     SqlGuard& operator=(const SqlGuard&) = delete;
@@ -25,9 +25,9 @@ class SqlGuard {
     // The tables the next statements may read; reading any other table, the schema included, is denied.
     void allowReading(std::initializer_list<std::string_view> tables);
 
-    // Starts the time bound of a statement: call before preparing it. Past the bound the engine
-    // interrupts the statement, which then fails like any statement the engine rejects.
-    void startStatementClock();
+    // Past the deadline the engine interrupts any statement, which then fails like a statement
+    // the engine rejects.
+    void setDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
     bool timedOut() const { return timedOut_; }
 
  private:
@@ -36,7 +36,6 @@ class SqlGuard {
     static int progress(void* self);
 
     Database& database_;
-    std::chrono::milliseconds timeLimit_;
     std::chrono::steady_clock::time_point deadline_;
     std::vector<std::string> readableTables_;
     bool timedOut_ = false;

@@ -30,20 +30,19 @@ struct OpenCatalog {
 };
 
 // Opens a catalog read-only; none for a path that is not absolute, not a regular file or no database.
-std::unique_ptr<OpenCatalog> openCatalog(const std::string& path) {
+std::unique_ptr<OpenCatalog> openCatalog(const std::string& path, std::chrono::steady_clock::time_point deadline) {
     if (path.empty() || path.front() != '/') return nullptr;
     const auto file = platform::GetFolderItem(path);
     if (!file) return nullptr;
     auto catalog = std::make_unique<OpenCatalog>();
     catalog->database.SetDatabaseFile(file->AbsolutePath());
     if (!catalog->database.Connect(platform::OpenMode::ReadOnly)) return nullptr;
-    catalog->guard.emplace(catalog->database, catalogStatementTimeLimit());
+    catalog->guard.emplace(catalog->database, deadline);
     return catalog;
 }
 
 std::unique_ptr<platform::RecordSet> guardedSelect(OpenCatalog& catalog, std::string_view table, std::string_view sql) {
     catalog.guard->allowReading({table});
-    catalog.guard->startStatementClock();
     return catalog.database.SQLSelect(sql);
 }
 
@@ -144,9 +143,10 @@ std::string diskBrowseCondition(std::string_view condition) {
 void runDatabaseLoop(RequestState& state) {
     const bool browse = equalsNoCase(state.command, "vaxo-browse");
     const bool getdisks = browse && equalsNoCase(state.condition, kGetdisksMarker);
+    const auto deadline = std::chrono::steady_clock::now() + catalogStatementTimeLimit();
     for (size_t i = 0; i < state.databasePaths.size(); ++i) {
         const std::string& path = state.databasePaths[i];
-        const auto catalog = openCatalog(path);
+        const auto catalog = openCatalog(path, deadline);
         if (!catalog) continue;
         loadDisks(*catalog, path, state.diskDictionary);
         if (getdisks) {

@@ -11,7 +11,9 @@
 inline constexpr std::string_view kGetdisksMarker = "SELECT * FROM disks ORDER BY disk ASC;''''';getdisks";
 inline constexpr std::string_view kDiskBrowseSeparator = ";''''';";
 
-// How long one statement on a catalog may run before it is treated as rejected.
+// How long the statements of one request may run on its catalogs, all together: past it every
+// statement of the request is treated as one the engine rejected, so that a condition that runs
+// too long holds up the requests behind it for no longer than this.
 std::chrono::milliseconds catalogStatementTimeLimit();
 void setCatalogStatementTimeLimit(std::chrono::milliseconds limit);  // before the worker starts
 
