@@ -3,6 +3,7 @@
 #include "console/dbs_window.h"
 #include "console/log_window.h"
 #include "platform/display.h"
+#include "platform/open_dialog.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -81,4 +82,11 @@ void ConsoleWindows::setMenuText(std::string_view, const std::string&) {
 
 void ConsoleWindows::aktualizacia() {
     // The console has no database list to rebuild yet.
+}
+
+std::pair<int, int> ConsoleWindows::mainScreenSize() { return platform::mainScreenSize(); }
+
+std::optional<std::string> ConsoleWindows::showOpenDialog(const OpenDialogRequest& request) {
+    return platform::showOpenDialog({request.prompt, request.title, request.left, request.top, request.filter.Name,
+                                     request.filter.Extensions});
 }

@@ -22,4 +22,7 @@ class ConsoleWindows final : public ConsoleAccess {
     void setMenuText(std::string_view item, const std::string& text) override;
 
     void aktualizacia() override;
+
+    std::pair<int, int> mainScreenSize() override;
+    std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) override;
 };

@@ -1,6 +1,7 @@
 #include "core/app.h"
 
 #include "core/activity_log.h"
+#include "core/database_registry.h"
 #include "core/gfs_state.h"
 #include "core/settings_file.h"
 #include "core/system_description.h"
@@ -122,13 +123,10 @@ bool app::_EditSelectAll_Action() {
 }
 
 bool app::_FileOpenDatabaseMenu_Action() {
-    if (!databaseChooser_) return false;
-    const auto f = databaseChooser_();
+    const auto f = gfs::getDatabaseFile();
     if (f && f->Exists()) {
         const auto parent = f->Parent();
-        if (!parent || !parent->Locked()) {
-            // Registration comes with the database registry.
-        }
+        if (!parent || !parent->Locked()) gfs::addNewDatabase(f, true);
     }
     return false;
 }

@@ -72,9 +72,6 @@ class app {
     ConsoleAccess& console() { return *console_; }
     using ListenerFactory = std::function<std::unique_ptr<platform::ServerSocket>()>;
     void setListenerFactory(ListenerFactory factory) { listenerFactory_ = std::move(factory); }
-    // The File > Open database dialog; returns the chosen file or none.
-    using DatabaseChooser = std::function<std::optional<platform::FolderItem>()>;
-    void setDatabaseChooser(DatabaseChooser chooser) { databaseChooser_ = std::move(chooser); }
     using SelectAllHandler = std::function<void()>;
     void setSelectAllHandler(SelectAllHandler handler) { selectAll_ = std::move(handler); }
 
@@ -102,7 +99,6 @@ class app {
     NoConsole noConsole_;
     ConsoleAccess* console_ = &noConsole_;
     ListenerFactory listenerFactory_;
-    DatabaseChooser databaseChooser_;
     SelectAllHandler selectAll_;
     bool quitting_ = false;
 };

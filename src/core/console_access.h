@@ -3,14 +3,26 @@
 // the rest of the server does. The console implements it; without one (tests, a core on its
 // own) the core runs with NoConsole. Main thread only.
 
+#include "core/file_types.h"
+
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 struct WindowFrame {
     int left = 0;
     int top = 0;
     int width = 0;
     int height = 0;
+};
+
+struct OpenDialogRequest {
+    std::string prompt;
+    std::string title;
+    int left = 0;
+    int top = 0;
+    FileType filter;
 };
 
 class ConsoleAccess {
@@ -32,6 +44,10 @@ class ConsoleAccess {
     virtual void setMenuText(std::string_view item, const std::string& text) = 0;
 
     virtual void aktualizacia() = 0;  // rebuilds the console's database list
+
+    virtual std::pair<int, int> mainScreenSize() = 0;
+    // The chosen file's absolute path, or none when cancelled or when no one can answer.
+    virtual std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) = 0;
 };
 
 // Does nothing and remembers nothing: the server runs without windows.
@@ -50,4 +66,6 @@ class NoConsole final : public ConsoleAccess {
     void setControlValue(std::string_view, bool) override {}
     void setMenuText(std::string_view, const std::string&) override {}
     void aktualizacia() override {}
+    std::pair<int, int> mainScreenSize() override { return {0, 0}; }
+    std::optional<std::string> showOpenDialog(const OpenDialogRequest&) override { return std::nullopt; }
 };

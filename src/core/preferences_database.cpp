@@ -1,12 +1,132 @@
+// The preferences database "preferences" beside the application's folder, shared with the
+// catalog application: the default databases are read at start-up and written back at quit.
+// The server never creates the file or its tables.
+
 #include "core/app.h"
+#include "core/database_registry.h"
+#include "core/gfs_state.h"
+#include "platform/errors.h"
+#include "platform/message_box.h"
+#include "platform/sql_database.h"
+#include "platform/text_rule.h"
 
-// The preferences database is read at start-up and written at quit by these entry points; the
-// registry and the database itself come with the preferences work, so for now they touch nothing.
+namespace {
 
-void app::checkPrefs() {}
+constexpr std::string_view kPreferencesFileName = "preferences";
+constexpr std::string_view kDeleteAllDefaults = "DELETE FROM DefDBs WHERE paths LIKE '%'";
 
-bool app::readPrefs(const platform::FolderItem&) { return false; }
+// The first column of the current row, or nothing on an empty result.
+std::optional<platform::Field> firstColumn(const platform::RecordSet& rows) {
+    return rows.EOF() ? std::nullopt : rows.IdxField(1);
+}
 
-void app::nacitavamDefFolder(const std::optional<platform::FolderItem>&) {}
+}  // namespace
 
-void app::writePrefs(const std::optional<platform::FolderItem>&, bool, bool) {}
+void app::checkPrefs() {
+    try {
+        const auto folder = platform::GetFolderItem("");
+        if (!folder) throw platform::NilObjectException("the application's folder cannot be resolved");
+        if (folder->Locked()) return;
+        const auto parent = folder->Parent();
+        if (!parent) return;
+        prefsFoit = parent->Child(kPreferencesFileName);
+    } catch (...) {
+        platform::Beep();
+        platform::MsgBox("checkPrefs");
+        return;
+    }
+    readPrefs(*prefsFoit);
+}
+
+bool app::readPrefs(const platform::FolderItem& f) {
+    platform::Database database;
+    try {
+        database.SetDatabaseFile(f.AbsolutePath());
+        if (!database.Connect()) return false;
+
+        const auto counted = database.SQLSelect("SELECT COUNT(*) FROM DefDBs");
+        const auto count = counted ? firstColumn(*counted) : std::nullopt;
+        if (count && count->IntegerValue() > 0) {
+            defDatabases.clear();
+            std::string previous = ":\\";  // no stored path equals it
+            const auto rows = database.SQLSelect("SELECT paths FROM DefDBs");
+            for (; rows && !rows->EOF(); rows->MoveNext()) {
+                const auto field = rows->IdxField(1);
+                const std::string path = field ? field->StringValue() : std::string();
+                const auto file = path.empty() || path == previous ? std::nullopt : platform::GetFolderItem(path);
+                if (!file || !file->Exists()) {
+                    platform::MsgBox(msg_defdblisterror());
+                    database.SQLExecute(kDeleteAllDefaults);
+                    break;
+                }
+                defDatabases.push_back(*file);
+                databases.push_back(*file);
+                previous = path;
+            }
+        }
+
+        if (const auto targets = database.SQLSelect("SELECT path FROM dbTarget")) {
+            if (const auto path = firstColumn(*targets))
+                if (auto folder = platform::GetFolderItem(path->StringValue())) gfs::PPdbTarget = std::move(folder);
+        }
+        if (const auto switches = database.SQLSelect("SELECT io FROM useDefDBs")) {
+            const auto io = firstColumn(*switches);
+            if (io && io->IntegerValue() == 1 && gfs::PPdbTarget) nacitavamDefFolder(gfs::PPdbTarget);
+        }
+        database.Close();
+    } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        database.Close();
+        platform::Beep();
+        platform::MsgBox("readPrefs");
+        try {
+            std::rethrow_exception(error);
+        } catch (const platform::NilObjectException&) {
+            platform::MsgBox("nilo");
+        } catch (const platform::OutOfBoundsException&) {
+            platform::MsgBox("out");
+        } catch (...) {
+        }
+        return false;
+    }
+    return !databases.empty() || !defDatabases.empty();
+}
+
+void app::nacitavamDefFolder(const std::optional<platform::FolderItem>& folder) {
+    if (!folder) return;
+    // One listing for the whole scan: a folder that changes meanwhile is read as it was.
+    const int32_t count = folder->Count();
+    for (int32_t i = 1; i <= count; ++i) {
+        const auto item = folder->Item(i);
+        if (!item || item->Directory()) continue;
+        const std::string name = item->Name();
+        if (name.size() < 4 || platform::text::lowerAscii(name.substr(name.size() - 4)) != ".vxo") continue;
+        gfs::addNewDatabase(item, false);
+    }
+    console().aktualizacia();
+}
+
+void app::writePrefs(const std::optional<platform::FolderItem>& f, bool doWrite, bool) {
+    if (!doWrite || !f) return;
+    platform::Database database;
+    try {
+        database.SetDatabaseFile(f->AbsolutePath());
+        if (!database.Connect()) return;
+        // The delete and the inserts stand or fall together: a failure keeps the old list whole.
+        platform::Transaction transaction(database);
+        bool written = transaction.Active() && database.SQLExecute(kDeleteAllDefaults);
+        for (size_t i = 0; written && i < defDatabases.size(); ++i) {
+            if (!defDatabases[i].Exists()) continue;
+            platform::DatabaseRecord record;
+            record.Column("paths", defDatabases[i].AbsolutePath());
+            written = database.InsertRecord("DefDBs", record);
+        }
+        if (!written || !transaction.Commit())
+            throw std::runtime_error("the default databases could not be saved: " + database.ErrorMessage());
+        database.Close();
+    } catch (...) {
+        database.Close();
+        platform::Beep();
+        platform::MsgBox("writePrefs");
+    }
+}

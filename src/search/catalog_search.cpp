@@ -160,7 +160,3 @@ void runDatabaseLoop(RequestState& state) {
         searchCatalog(*catalog, state);
     }
 }
-
-void runSpotlightSearch(RequestState&) {
-    // The file-name index is not searched yet.
-}

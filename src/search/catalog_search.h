@@ -1,6 +1,5 @@
 #pragma once
-// The steps of serving a request that read the catalog files it names and the file-name
-// index. Worker thread.
+// The step of serving a request that reads the catalog files it names. Worker thread.
 
 #include "search/request_state.h"
 
@@ -20,9 +19,6 @@ void setCatalogStatementTimeLimit(std::chrono::milliseconds limit);  // before t
 // For each database path of the request in order: its disks are loaded, and either its disks
 // (a getdisks browse) or its matching rows (a search or disk browse) are appended to the answer.
 void runDatabaseLoop(RequestState& state);
-
-// The file-name index hits for the request's Spotlight text, after the database loop.
-void runSpotlightSearch(RequestState& state);
 
 // A disk browse condition "W;''''';N" becomes "W AND (disk=N)".
 std::string diskBrowseCondition(std::string_view condition);

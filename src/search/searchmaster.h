@@ -8,6 +8,7 @@
 #include "platform/tcp_socket.h"
 #include "platform/thread.h"
 #include "search/catalog_search.h"
+#include "search/spotlight_search.h"
 #include "search/request_state.h"
 
 #include <exception>
