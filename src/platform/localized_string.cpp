@@ -15,7 +15,7 @@ std::string GetLocalizedString(std::string_view key, std::string_view defaultTex
     const std::string name(key.substr(point + 1));
     const QString translated = QCoreApplication::translate(context.c_str(), name.c_str());
     // Qt gives the source text back when it has no translation for it.
-    if (translated == QLatin1String(name.c_str())) return std::string(defaultText);
+    if (translated == QString::fromUtf8(name.c_str())) return std::string(defaultText);
     return translated.toStdString();
 }
 

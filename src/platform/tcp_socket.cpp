@@ -19,6 +19,10 @@ void TCPSocket::attach(QTcpSocket* connection) {
         if (error != QAbstractSocket::RemoteHostClosedError) guarded([this] { Event_Error(); });
     });
     connect(connection_, &QTcpSocket::disconnected, this, &TCPSocket::ended);
+    // A connection that waited for a free place may already hold its request; its arrival was
+    // announced before anyone listened, so it is announced again.
+    if (connection_->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, [this] { guarded([this] { Event_DataAvailable(); }); }, Qt::QueuedConnection);
 }
 
 std::string TCPSocket::ReadAll() {
