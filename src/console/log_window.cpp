@@ -4,6 +4,7 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextCursor>
+#include <QTimer>
 
 #include <memory>
 
@@ -26,7 +27,11 @@ void logswindow::release() { theLogWindow.reset(); }
 
 logswindow::logswindow()
     : QWidget(nullptr, Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
-      editField1_(new QPlainTextEdit(this)) {
+      editField1_(new QPlainTextEdit(this)),
+      pendingTimer_(new QTimer(this)) {
+    pendingTimer_->setSingleShot(true);
+    pendingTimer_->setInterval(100);
+    connect(pendingTimer_, &QTimer::timeout, this, &logswindow::showPending);
     setObjectName("logswindow");
     setWindowTitle("Server log");
     resize(400, 450);
@@ -51,13 +56,24 @@ logswindow::logswindow()
     editField1_->setGeometry(kMargin, kMargin, 380, 430);
 }
 
-QString logswindow::text() const { return editField1_->toPlainText(); }
+QString logswindow::text() {
+    showPending();
+    return editField1_->toPlainText();
+}
 
 void logswindow::appendText(const QString& piece) {
-    // Inserting at the end keeps the cost per line small; the text is never rewritten whole.
+    pending_.append(piece);
+    if (!pendingTimer_->isActive()) pendingTimer_->start();
+}
+
+void logswindow::showPending() {
+    pendingTimer_->stop();
+    if (pending_.isEmpty()) return;
+    // Inserting at the end keeps the cost small; the text is never rewritten whole.
     QTextCursor cursor(editField1_->document());
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(piece);
+    cursor.insertText(pending_);
+    pending_.clear();
     editField1_->verticalScrollBar()->setValue(editField1_->verticalScrollBar()->maximum());
 }
 

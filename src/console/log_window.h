@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class QPlainTextEdit;
+class QTimer;
 
 class logswindow final : public QWidget {
     Q_OBJECT
@@ -16,7 +17,7 @@ class logswindow final : public QWidget {
     static void release();  // before the Qt application object goes
 
     QPlainTextEdit& EditField1() { return *editField1_; }
-    QString text() const;
+    QString text();                          // the whole text, with what waits to be shown
     void appendText(const QString& piece);  // the piece goes on the end, as it stands
 
  protected:
@@ -24,5 +25,11 @@ class logswindow final : public QWidget {
 
  private:
     logswindow();
+    void showPending();
+
     QPlainTextEdit* editField1_;
+    // Lines wait here briefly and are shown together: drawing the field for every line would
+    // cost the main thread more than answering the request that logged it.
+    QString pending_;
+    QTimer* pendingTimer_;
 };
