@@ -73,17 +73,20 @@ void appendOverLimitRecord(std::string& answer, int32_t limit) {
 
 // Count, limit gate, limited select and the row records of one catalog.
 void searchCatalog(OpenCatalog& catalog, RequestState& state) {
-    if (auto counted = guardedSelect(catalog, "paths", "SELECT COUNT(*) FROM paths WHERE " + gfs::anotherkiller(state.condition))) {
-        if (!counted->EOF())
-            state.runningTotal = addWrapping(state.runningTotal, static_cast<int64_t>(platform::Val(counted->ColumnText(0))));
-    }
+    const auto counted = guardedSelect(catalog, "paths", "SELECT COUNT(*) FROM paths WHERE " + gfs::anotherkiller(state.condition));
+    if (counted && !counted->EOF())
+        state.runningTotal = addWrapping(state.runningTotal, static_cast<int64_t>(platform::Val(counted->ColumnText(0))));
     const int32_t totalLimit = App().PREFmaxresultstotal;
     if (state.runningTotal >= totalLimit) {
         appendOverLimitRecord(state.answer, totalLimit);
         return;
     }
+    // A sound condition that the engine rejects in the count is rejected in the select too; one
+    // that only the count rejects has been shaped to slip rows past the running total.
+    if (!counted) return;
+    const int32_t databaseLimit = App().PREFmaxresultsdatabase;
     const std::string select = "SELECT * FROM paths WHERE " + gfs::anotherkiller(state.condition) + " LIMIT " +
-                               platform::Str(App().PREFmaxresultsdatabase.load());
+                               platform::Str(databaseLimit);
     const auto rows = guardedSelect(catalog, "paths", select);
     if (!rows) return;
 
@@ -102,7 +105,9 @@ void searchCatalog(OpenCatalog& catalog, RequestState& state) {
     std::string records;
     int32_t written = 0;
     std::array<std::string, 10> values;
-    for (; !rows->EOF(); rows->MoveNext()) {
+    // A condition can comment out the LIMIT that follows it; the limit is kept here as well.
+    const bool capped = databaseLimit >= 0;
+    for (; !rows->EOF() && (!capped || written < databaseLimit); rows->MoveNext()) {
         for (size_t slot = 0; slot < values.size(); ++slot) {
             std::string& value = values[slot];
             value.clear();
