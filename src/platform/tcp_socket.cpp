@@ -22,7 +22,13 @@ void TCPSocket::attach(QTcpSocket* connection) {
     // A connection that waited for a free place may already hold its request; its arrival was
     // announced before anyone listened, so it is announced again.
     if (connection_->bytesAvailable() > 0)
-        QMetaObject::invokeMethod(this, [this] { guarded([this] { Event_DataAvailable(); }); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                // An ordinary arrival may have read it meanwhile; an empty read is no request.
+                if (connection_ && connection_->bytesAvailable() > 0) guarded([this] { Event_DataAvailable(); });
+            },
+            Qt::QueuedConnection);
 }
 
 std::string TCPSocket::ReadAll() {
