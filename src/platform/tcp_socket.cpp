@@ -38,8 +38,14 @@ std::string TCPSocket::ReadAll() {
 }
 
 void TCPSocket::Write(std::string_view bytes) {
-    if (connection_ && connection_->state() == QAbstractSocket::ConnectedState)
-        connection_->write(bytes.data(), static_cast<qint64>(bytes.size()));
+    if (!connection_ || connection_->state() != QAbstractSocket::ConnectedState) return;
+    const auto size = static_cast<qint64>(bytes.size());
+    if (connection_->bytesToWrite() + size > kMaximumWaitingOutput) {
+        connection_->abort();
+        emit ended();  // the owner lets go of it at most once, whichever signal comes first
+        return;
+    }
+    connection_->write(bytes.data(), size);
 }
 
 std::string TCPSocket::LocalAddress() const {

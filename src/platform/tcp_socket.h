@@ -24,6 +24,10 @@ class TCPSocket : public QObject {
     // Takes over an accepted connection (the socket becomes a child of this object).
     void attach(QTcpSocket* connection);
 
+    // Output may wait on a connection up to this many bytes; a client that reads nothing while
+    // it asks for more is cut off rather than let it fill the server's memory.
+    static constexpr qint64 kMaximumWaitingOutput = 64 * 1024 * 1024;
+
     std::string ReadAll();                  // every byte received and not yet read
     void Write(std::string_view bytes);     // queued for sending in order; returns at once
     std::string LocalAddress() const;       // the server's own address on this connection

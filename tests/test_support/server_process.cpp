@@ -44,8 +44,8 @@ void ServerProcess::writeFile(const std::string& name, const std::string& conten
 void ServerProcess::setEnvironment(const QString& name, const QString& value) { environment_.insert(name, value); }
 
 bool ServerProcess::start() {
-    const QByteArray executable = qgetenv("QUORVANTEL_SERVER");
-    if (executable.isEmpty()) return false;
+    QByteArray executable = qgetenv("QUORVANTEL_SERVER");
+    if (executable.isEmpty()) executable = QUORVANTEL_SERVER_PATH;
     process_.setProcessEnvironment(environment_);
     process_.setProgram(QString::fromLocal8Bit(executable));
     process_.start();
