@@ -1,26 +1,24 @@
 #include "console/console_windows.h"
 
+#include "console/console_pictures.h"
 #include "console/dbs_window.h"
 #include "console/log_window.h"
 #include "platform/display.h"
 #include "platform/open_dialog.h"
-
-#include <QAbstractButton>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPlainTextEdit>
+#include "platform/ui_check_box.h"
+#include "platform/ui_edit_field.h"
+#include "platform/ui_static_text.h"
 
 namespace {
 
-QWidget* controlNamed(std::string_view name) {
-    return dbswindow::instance().findChild<QWidget*>(QString::fromUtf8(name.data(), static_cast<int>(name.size())));
-}
+platform::ui::Control* controlNamed(std::string_view name) { return dbswindow::instance().FindControl(name); }
 
 }  // namespace
 
 ConsoleWindows::~ConsoleWindows() {
     logswindow::release();
     dbswindow::release();
+    pictures::release();
 }
 
 void ConsoleWindows::showConsoleWindow() {
@@ -33,8 +31,8 @@ void ConsoleWindows::showConsoleWindow() {
 }
 
 WindowFrame ConsoleWindows::consoleFrame() {
-    const QWidget& window = dbswindow::instance();
-    return {window.x(), window.y(), window.width(), window.height()};
+    const dbswindow& window = dbswindow::instance();
+    return {window.Left(), window.Top(), window.Width(), window.Height()};
 }
 
 void ConsoleWindows::showLogWindow() {
@@ -45,44 +43,46 @@ void ConsoleWindows::showLogWindow() {
 
 void ConsoleWindows::setLogWindowVisible(bool visible) { logswindow::instance().setVisible(visible); }
 
-void ConsoleWindows::moveLogWindow(int left, int top) { logswindow::instance().move(left, top); }
+void ConsoleWindows::moveLogWindow(int left, int top) {
+    // Both windows are placed by their content areas, whatever frames the desktop draws.
+    logswindow& window = logswindow::instance();
+    window.setGeometry(left, top, window.width(), window.height());
+}
 
 void ConsoleWindows::appendLogText(const std::string& text) {
     logswindow::instance().appendText(QString::fromUtf8(text.data(), static_cast<int>(text.size())));
 }
 
 void ConsoleWindows::setControlText(std::string_view control, const std::string& text) {
-    QWidget* widget = controlNamed(control);
-    const QString value = QString::fromStdString(text);
-    if (auto* line = qobject_cast<QLineEdit*>(widget)) line->setText(value);
-    else if (auto* plain = qobject_cast<QPlainTextEdit*>(widget)) plain->setPlainText(value);
-    else if (auto* label = qobject_cast<QLabel*>(widget)) label->setText(value);
+    platform::ui::Control* found = controlNamed(control);
+    if (auto* field = dynamic_cast<platform::ui::EditField*>(found))
+        field->SetText(text);
+    else if (auto* label = dynamic_cast<platform::ui::StaticText*>(found))
+        label->SetText(text);
 }
 
 void ConsoleWindows::setControlVisible(std::string_view control, bool visible) {
-    if (QWidget* widget = controlNamed(control)) widget->setVisible(visible);
+    if (platform::ui::Control* found = controlNamed(control)) found->SetVisible(visible);
 }
 
 int ConsoleWindows::controlWidth(std::string_view control) {
-    const QWidget* widget = controlNamed(control);
-    return widget ? widget->width() : 0;
+    const platform::ui::Control* found = controlNamed(control);
+    return found ? found->Width() : 0;
 }
 
 void ConsoleWindows::setControlWidth(std::string_view control, int width) {
-    if (QWidget* widget = controlNamed(control)) widget->resize(width, widget->height());
+    if (platform::ui::Control* found = controlNamed(control)) found->SetWidth(width);
 }
 
 void ConsoleWindows::setControlValue(std::string_view control, bool value) {
-    if (auto* button = qobject_cast<QAbstractButton*>(controlNamed(control))) button->setChecked(value);
+    if (auto* box = dynamic_cast<platform::ui::CheckBox*>(controlNamed(control))) box->SetValue(value);
 }
 
 void ConsoleWindows::setMenuText(std::string_view, const std::string&) {
     // The menu bar has no items to name yet.
 }
 
-void ConsoleWindows::aktualizacia() {
-    // The console has no database list to rebuild yet.
-}
+void ConsoleWindows::aktualizacia() { dbswindow::instance().aktualizacia(); }
 
 std::pair<int, int> ConsoleWindows::mainScreenSize() { return platform::mainScreenSize(); }
 

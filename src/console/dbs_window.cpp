@@ -1,32 +1,217 @@
 #include "console/dbs_window.h"
 
+#include "console/console_pictures.h"
 #include "core/app.h"
-
-#include <QCloseEvent>
+#include "core/gfs_state.h"
+#include "platform/ui_canvas.h"
+#include "platform/ui_check_box.h"
+#include "platform/ui_edit_field.h"
+#include "platform/ui_listbox.h"
+#include "platform/ui_separator.h"
+#include "platform/ui_static_text.h"
 
 #include <memory>
+#include <utility>
+
+using platform::ui::Canvas;
+using platform::ui::CheckBox;
+using platform::ui::ControlPlacement;
+using platform::ui::EditField;
+using platform::ui::KeyPress;
+using platform::ui::Listbox;
+using platform::ui::Separator;
+using platform::ui::StaticText;
+using platform::ui::LockBottom;
+using platform::ui::LockLeft;
+using platform::ui::LockRight;
+using platform::ui::LockTop;
 
 namespace {
+
 std::unique_ptr<dbswindow> theConsoleWindow;
+
+// A document window with a close, a minimise and a maximise box.
+constexpr Qt::WindowFlags kDocumentWindow = Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                                            Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint;
+
 }  // namespace
 
 dbswindow& dbswindow::instance() {
-    if (!theConsoleWindow) theConsoleWindow.reset(new dbswindow());
+    if (!theConsoleWindow) {
+        theConsoleWindow.reset(new dbswindow());
+        // Stored first: the Open handlers that showing raises may reach the window by this accessor.
+        theConsoleWindow->Show();
+    }
     return *theConsoleWindow;
 }
 
+bool dbswindow::exists() { return theConsoleWindow != nullptr; }
+
 void dbswindow::release() { theConsoleWindow.reset(); }
 
-dbswindow::dbswindow() : QWidget(nullptr) {
+dbswindow::dbswindow() : Window(kDocumentWindow) {
     setObjectName("dbswindow");
-    setWindowTitle("Databases");
-    resize(350, 450);
-    setMinimumSize(64, 64);
-    setMaximumSize(32000, 32000);
+    Layout();
+    CreateControls();
+    AddMenuHandlers();
+    Open = [this] { Event_Open(); };
+    Close = [this] { Event_Close(); };
+    Activate = [this] { Event_Activate(); };
+    DropObject = [this](const std::vector<std::string>& paths) { Event_DropObject(paths); };
 }
 
-void dbswindow::closeEvent(QCloseEvent* event) {
-    // The quit closes the windows itself; the window stays until then.
-    event->ignore();
-    App().Quit();
+void dbswindow::Layout() {
+    SetTitle("Databases");
+    SetMinimumSize(64, 64);
+    SetMaximumSize(32000, 32000);
+    SetWidth(350);
+    SetHeight(450);
 }
+
+void dbswindow::CreateControls() { _CreateControls0(); }
+
+// Binds a control's event to the window's method named control_Event.
+#define BIND(control, event)                                                              \
+    control->event = [this](auto&&... arguments) {                                         \
+        return this->control##_##event(std::forward<decltype(arguments)>(arguments)...);   \
+    }
+
+void dbswindow::_CreateControls0() {
+    constexpr unsigned kAllSides = LockLeft | LockTop | LockRight | LockBottom;
+    constexpr unsigned kLowerLeft = LockLeft | LockBottom;
+    constexpr unsigned kLowerSpan = LockLeft | LockRight | LockBottom;
+    constexpr unsigned kLowerRight = LockRight | LockBottom;
+
+    const auto editField = [this](ControlPlacement placement, bool multiLine, bool readOnly, const char* text) {
+        auto* field = new EditField(*this, placement, multiLine);
+        field->SetReadOnly(readOnly);
+        field->SetText(text);
+        field->SetTextFont("System");
+        return field;
+    };
+    const auto label = [this](ControlPlacement placement, const char* text) {
+        auto* made = new StaticText(*this, placement);
+        made->SetText(text);
+        made->SetTextAlign(Qt::AlignRight);
+        made->SetTextFont("System");
+        return made;
+    };
+
+    datasList = new Listbox(*this, {"datasList", {20, 14, 310, 178}, kAllSides, 0}, 3);
+    datasList->SetColumnWidths("70%,15%,15%");
+    datasList->SetHasHeading(true);
+    datasList->SetInitialHeadings("Database name\tsearch\tdefault");
+    datasList->SetHeadingIndex(-1);
+    datasList->SetRowHeight(16);
+    datasList->SetTextFont("System", 10);
+    BIND(datasList, Open);
+    BIND(datasList, CellAction);
+    BIND(datasList, Change);
+
+    plusc = new Canvas(*this, {"plusc", {20, 204, 40, 40}, kLowerLeft, 2});
+    plusc->SetBackdrop(pictures::opendatabasecopy());
+    BIND(plusc, MouseDown);
+    BIND(plusc, MouseEnter);
+    BIND(plusc, MouseExit);
+    BIND(plusc, Open);
+
+    minusc = new Canvas(*this, {"minusc", {72, 204, 40, 40}, kLowerLeft, 3});
+    minusc->SetBackdrop(pictures::removedatabasecopy());
+    BIND(minusc, MouseDown);
+    BIND(minusc, MouseEnter);
+    BIND(minusc, MouseExit);
+    BIND(minusc, Open);
+
+    ipcka = editField({"ipcka", {124, 272, 206, 22}, kLowerSpan, 4}, false, true, "");
+
+    StaticText1 = label({"StaticText1", {20, 272, 92, 22}, kLowerLeft, 5}, "My IP:");
+    BIND(StaticText1, Open);
+
+    portik = editField({"portik", {124, 306, 206, 22}, kLowerSpan, 6}, false, false, "7000");
+    BIND(portik, KeyDown);
+    BIND(portik, TextChange);
+
+    StaticText2 = label({"StaticText2", {20, 306, 92, 22}, kLowerLeft, 7}, "Port:");
+    BIND(StaticText2, Open);
+
+    Separator1 = new Separator(*this, {"Separator1", {20, 256, 310, 4}, kLowerSpan, 8});
+
+    maxcons = editField({"maxcons", {270, 340, 60, 22}, kLowerSpan, 9}, false, false, "10");
+    BIND(maxcons, KeyDown);
+    BIND(maxcons, TextChange);
+
+    StaticText3 = label({"StaticText3", {20, 340, 238, 22}, kLowerLeft, 10}, "Limit connections:");
+    BIND(StaticText3, Open);
+
+    StaticText4 = label({"StaticText4", {20, 374, 238, 22}, kLowerLeft, 11}, "Limit results - total:");
+    BIND(StaticText4, Open);
+
+    maxresultstotal = editField({"maxresultstotal", {270, 374, 60, 22}, kLowerSpan, 12}, false, false, "2000");
+    BIND(maxresultstotal, KeyDown);
+    BIND(maxresultstotal, TextChange);
+
+    maxresultsdatabase = editField({"maxresultsdatabase", {270, 408, 60, 22}, kLowerSpan, 13}, false, false, "500");
+    BIND(maxresultsdatabase, KeyDown);
+    BIND(maxresultsdatabase, TextChange);
+
+    StaticText5 = label({"StaticText5", {20, 408, 238, 22}, kLowerLeft, 14}, "Limit results per database:");
+    BIND(StaticText5, Open);
+
+    dataPath = editField({"dataPath", {124, 204, 144, 40}, kLowerSpan, 1}, true, true, "");
+    dataPath->SetScrollBars(false);
+    dataPath->SetTextFont("smallSystem", 10);
+
+    sptlgtcnv = new Canvas(*this, {"sptlgtcnv", {280, 212, 24, 24}, kLowerRight, 15});
+    sptlgtcnv->SetBackdrop(pictures::spotlight_picbw());
+    BIND(sptlgtcnv, MouseDown);
+
+    sptlgtchckbx = new CheckBox(*this, {"sptlgtchckbx", {309, 214, 20, 20}, kLowerRight, 16});
+    sptlgtchckbx->SetValue(false);
+    sptlgtchckbx->SetCaption("");
+    BIND(sptlgtchckbx, Action);
+    // A new switch is off, and the search service must see it so.
+    gfs::spotlightSwitchMirror = sptlgtchckbx->Value();
+
+    applyTabOrder();
+}
+
+#undef BIND
+
+// The menu commands belong to the application object; the window adds none.
+void dbswindow::AddMenuHandlers() {}
+
+void dbswindow::sptlgtchckbx_Action() {
+    // The search worker must not touch a widget; it reads the switch through this mirror.
+    gfs::spotlightSwitchMirror = sptlgtchckbx->Value();
+}
+
+void dbswindow::Event_Close() { App().Quit(); }
+
+// Events that are bound but have no behaviour yet: the add and remove buttons, the labels'
+// localised texts, the commit of the settings fields, the Spotlight icon, dropped files, and
+// the window's opening and activation.
+bool dbswindow::plusc_MouseDown(int, int) { return false; }
+void dbswindow::plusc_MouseEnter() {}
+void dbswindow::plusc_MouseExit() {}
+void dbswindow::plusc_Open() {}
+bool dbswindow::minusc_MouseDown(int, int) { return false; }
+void dbswindow::minusc_MouseEnter() {}
+void dbswindow::minusc_MouseExit() {}
+void dbswindow::minusc_Open() {}
+void dbswindow::StaticText1_Open() {}
+bool dbswindow::portik_KeyDown(const KeyPress&) { return false; }
+void dbswindow::portik_TextChange() {}
+void dbswindow::StaticText2_Open() {}
+bool dbswindow::maxcons_KeyDown(const KeyPress&) { return false; }
+void dbswindow::maxcons_TextChange() {}
+void dbswindow::StaticText3_Open() {}
+void dbswindow::StaticText4_Open() {}
+bool dbswindow::maxresultstotal_KeyDown(const KeyPress&) { return false; }
+void dbswindow::maxresultstotal_TextChange() {}
+bool dbswindow::maxresultsdatabase_KeyDown(const KeyPress&) { return false; }
+void dbswindow::maxresultsdatabase_TextChange() {}
+void dbswindow::StaticText5_Open() {}
+bool dbswindow::sptlgtcnv_MouseDown(int, int) { return false; }
+void dbswindow::Event_DropObject(const std::vector<std::string>&) {}
+void dbswindow::Event_Activate() {}
+void dbswindow::Event_Open() {}

@@ -1,0 +1,14 @@
+#include "platform/ui_separator.h"
+
+#include "platform/ui_window.h"
+
+namespace platform::ui {
+
+Separator::Separator(Window& window, const ControlPlacement& placement)
+    : QFrame(&window), Control(window, *this, placement) {
+    setFrameShape(placement.bounds.width() >= placement.bounds.height() ? QFrame::HLine : QFrame::VLine);
+    setFrameShadow(QFrame::Sunken);
+    setFocusPolicy(Qt::NoFocus);
+}
+
+}  // namespace platform::ui
