@@ -272,7 +272,10 @@ bool Database::Connect(OpenMode mode) {
   int probeRc = sqlite3_prepare_v2(raw, "SELECT count(*) FROM sqlite_master", -1, &rawProbe, nullptr);
   probe.reset(rawProbe);
   if (probeRc == SQLITE_OK) probeRc = sqlite3_step(rawProbe);
-  if (probeRc != SQLITE_ROW) return Fail(sqlite3_errmsg(raw));
+  // A database that another process holds locked is still a database: its statements fail
+  // later, where the caller can tell the failure from a file that is none.
+  const bool inUse = (probeRc & 0xff) == SQLITE_BUSY || (probeRc & 0xff) == SQLITE_LOCKED;
+  if (probeRc != SQLITE_ROW && !inUse) return Fail(sqlite3_errmsg(raw));
   probe.reset();
 
   connection_ = std::move(connection);

@@ -21,7 +21,9 @@ std::filesystem::path makeTemporaryFolder() {
 }
 }  // namespace
 
-ServerProcess::ServerProcess() : folder_(makeTemporaryFolder()), environment_(QProcessEnvironment::systemEnvironment()) {
+ServerProcess::ServerProcess()
+    : parent_(makeTemporaryFolder()), folder_(parent_ / "app"), environment_(QProcessEnvironment::systemEnvironment()) {
+    std::filesystem::create_directory(folder_);
     environment_.insert("QUORVANTEL_APP_FOLDER", QString::fromStdString(folder_.string()));
     environment_.insert("QT_QPA_PLATFORM", "offscreen");
     environment_.remove("DISPLAY");
@@ -34,7 +36,7 @@ ServerProcess::~ServerProcess() {
         process_.waitForFinished(5000);
     }
     std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
+    std::filesystem::remove_all(parent_, ignored);
 }
 
 void ServerProcess::writeFile(const std::string& name, const std::string& content) const {

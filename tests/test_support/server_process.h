@@ -21,7 +21,10 @@ class ServerProcess {
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
+    // The application's folder, alone in a private parent that holds nothing else unless a test
+    // puts a preferences database there: no shared folder is ever read.
     const std::filesystem::path& folder() const { return folder_; }
+    const std::filesystem::path& parentFolder() const { return parent_; }
     void writeFile(const std::string& name, const std::string& content) const;
     void setEnvironment(const QString& name, const QString& value);
 
@@ -33,6 +36,7 @@ class ServerProcess {
     std::string standardError();
 
  private:
+    std::filesystem::path parent_;
     std::filesystem::path folder_;
     QProcessEnvironment environment_;
     QProcess process_;
