@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
-# Builds the server and the benchmark, makes the catalogs once into build/bench-data, runs it.
-# Extra arguments go to search_bench (e.g. --reps 15).
+# bench/run.sh [search|spotlight] [ARGS...]
+# Builds the server and the benchmarks, makes their data once into build/bench-data and runs
+# them: both, one after the other, unless the first argument chooses one. Extra arguments go to
+# the benchmark that runs (e.g. --reps 15; --only abcd is search_bench's, --pause spotlight_bench's).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${QUORVANTEL_BUILD_DIR:-$root/build}"
+which=all
+case "${1:-}" in search | spotlight) which="$1"; shift ;; esac
 cmake -S "$root" -B "$build" -DQUORVANTEL_BENCH=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target quorvantel-server make_catalogs search_bench >/dev/null
-"$build/bench/make_catalogs" "$build/bench-data"
-exec "$build/bench/search_bench" --server "$build/quorvantel-server" --data "$build/bench-data" "$@"
+cmake --build "$build" -j"$(nproc)" --target quorvantel-server make_catalogs search_bench spotlight_bench >/dev/null
+if [[ $which != spotlight ]]; then
+  "$build/bench/make_catalogs" "$build/bench-data"
+  "$build/bench/search_bench" --server "$build/quorvantel-server" --data "$build/bench-data" "$@"
+fi
+if [[ $which != search ]]; then
+  "$build/bench/spotlight_bench" --server "$build/quorvantel-server" --data "$build/bench-data" "$@"
+fi

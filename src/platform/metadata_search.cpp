@@ -124,6 +124,8 @@ std::string locatePatternFor(std::string_view text) {
 }
 
 void runMetadataQuery(std::string_view text, const std::function<void(const FolderItem&, const FileSnapshot&)>& onHit) {
+    // No name holds a NUL byte, and plocate could not be handed one.
+    if (text.find('\0') != std::string_view::npos) return;
     const std::string pattern = locatePatternFor(text);
     std::vector<std::string> arguments = {"plocate", "--basename", "--ignore-case", "--null"};
     if (const char* database = std::getenv("QUORVANTEL_LOCATE_DB"); database && *database) {
