@@ -2,6 +2,7 @@
 // layers together, and runs the event loop until the server quits.
 
 #include "console/console_windows.h"
+#include "console/menu_bar.h"
 #include "core/activity_log.h"
 #include "core/app.h"
 #include "core/file_types.h"
@@ -29,6 +30,9 @@ int main(int argc, char* argv[]) {
     FileTypes::_Initialize();
     app server;
     platform::setUnhandledExceptionHandler([&server](std::exception_ptr e) { return server.Event_UnhandledException(e); });
+    platform::ui::SetApplicationMenuBar(&Menu::instance());
+    _ApplicationAddMenuHandlers();
+    server.setSelectAllHandler(gfs::Gvybervsetko);
 
     ConsoleWindows console;
     server.setConsole(&console);
@@ -44,6 +48,8 @@ int main(int argc, char* argv[]) {
     const int status = QApplication::exec();
 
     searchmaster::shutdown();
+    platform::ui::ClearMenuHandlers();
+    Menu::release();
 
     gfs::setLogWindowSink(nullptr);
     gfs::releaseModuleState();

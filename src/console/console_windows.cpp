@@ -3,7 +3,9 @@
 #include "console/console_pictures.h"
 #include "console/dbs_window.h"
 #include "console/log_window.h"
+#include "console/menu_bar.h"
 #include "platform/display.h"
+#include "platform/errors.h"
 #include "platform/open_dialog.h"
 #include "platform/ui_check_box.h"
 #include "platform/ui_edit_field.h"
@@ -30,9 +32,10 @@ void ConsoleWindows::showConsoleWindow() {
     window.activateWindow();
 }
 
+// The whole window, its menu bar included, so that the log window lines up with its top edge.
 WindowFrame ConsoleWindows::consoleFrame() {
-    const dbswindow& window = dbswindow::instance();
-    return {window.Left(), window.Top(), window.Width(), window.Height()};
+    const QRect frame = dbswindow::instance().Frame();
+    return {frame.x(), frame.y(), frame.width(), frame.height()};
 }
 
 void ConsoleWindows::showLogWindow() {
@@ -44,7 +47,8 @@ void ConsoleWindows::showLogWindow() {
 void ConsoleWindows::setLogWindowVisible(bool visible) { logswindow::instance().setVisible(visible); }
 
 void ConsoleWindows::moveLogWindow(int left, int top) {
-    // Both windows are placed by their content areas, whatever frames the desktop draws.
+    // Placed by its content area, which is its whole frame (it has no menu bar), whatever
+    // decorations the desktop draws around it.
     logswindow& window = logswindow::instance();
     window.setGeometry(left, top, window.width(), window.height());
 }
@@ -78,8 +82,10 @@ void ConsoleWindows::setControlValue(std::string_view control, bool value) {
     if (auto* box = dynamic_cast<platform::ui::CheckBox*>(controlNamed(control))) box->SetValue(value);
 }
 
-void ConsoleWindows::setMenuText(std::string_view, const std::string&) {
-    // The menu bar has no items to name yet.
+void ConsoleWindows::setMenuText(std::string_view item, const std::string& text) {
+    platform::ui::MenuItem* found = applicationMenuItem(item);
+    if (!found) throw platform::NilObjectException("no menu item " + std::string(item));
+    found->SetText(text);
 }
 
 void ConsoleWindows::aktualizacia() { dbswindow::instance().aktualizacia(); }

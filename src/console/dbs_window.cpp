@@ -2,6 +2,7 @@
 
 #include "console/console_pictures.h"
 #include "core/app.h"
+#include "core/file_types.h"
 #include "core/gfs_state.h"
 #include "platform/ui_canvas.h"
 #include "platform/ui_check_box.h"
@@ -57,7 +58,7 @@ dbswindow::dbswindow() : Window(kDocumentWindow) {
     Open = [this] { Event_Open(); };
     Close = [this] { Event_Close(); };
     Activate = [this] { Event_Activate(); };
-    DropObject = [this](const std::vector<std::string>& paths) { Event_DropObject(paths); };
+    DropObject = [this](platform::ui::DragItem& item, int action) { Event_DropObject(item, action); };
 }
 
 void dbswindow::Layout() {
@@ -66,6 +67,7 @@ void dbswindow::Layout() {
     SetMaximumSize(32000, 32000);
     SetWidth(350);
     SetHeight(450);
+    SetMenuBarVisible(true);
 }
 
 void dbswindow::CreateControls() { _CreateControls0(); }
@@ -180,38 +182,37 @@ void dbswindow::_CreateControls0() {
 // The menu commands belong to the application object; the window adds none.
 void dbswindow::AddMenuHandlers() {}
 
+bool dbswindow::sptlgtcnv_MouseDown(int, int) {
+    if (!sptlgtchckbx->Value()) {
+        sptlgtcnv->SetBackdrop(pictures::spotlight_pic());
+        sptlgtchckbx->SetValue(true);
+    } else {
+        sptlgtcnv->SetBackdrop(pictures::spotlight_picbw());
+        sptlgtchckbx->SetValue(false);
+    }
+    return false;
+}
+
 void dbswindow::sptlgtchckbx_Action() {
+    sptlgtcnv->SetBackdrop(sptlgtchckbx->Value() ? pictures::spotlight_pic() : pictures::spotlight_picbw());
     // The search worker must not touch a widget; it reads the switch through this mirror.
     gfs::spotlightSwitchMirror = sptlgtchckbx->Value();
 }
 
-void dbswindow::Event_Close() { App().Quit(); }
+void dbswindow::Event_Open() {
+    if (FileTypes::pSpecialAny) AcceptFileDrop(FileTypes::pSpecialAny->Extensions);
+    if (FileTypes::pQuorvantelDatabase) AcceptFileDrop(FileTypes::pQuorvantelDatabase->Extensions);
+    // Without a screen there is nothing to fit.
+    if (const int bottom = platform::ui::MainScreenAvailableBottom(); bottom > 0) fitToScreen(bottom);
+    SetTitle(win_tit_databases());
+}
 
-// Events that are bound but have no behaviour yet: the add and remove buttons, the labels'
-// localised texts, the commit of the settings fields, the Spotlight icon, dropped files, and
-// the window's opening and activation.
-bool dbswindow::plusc_MouseDown(int, int) { return false; }
-void dbswindow::plusc_MouseEnter() {}
-void dbswindow::plusc_MouseExit() {}
-void dbswindow::plusc_Open() {}
-bool dbswindow::minusc_MouseDown(int, int) { return false; }
-void dbswindow::minusc_MouseEnter() {}
-void dbswindow::minusc_MouseExit() {}
-void dbswindow::minusc_Open() {}
-void dbswindow::StaticText1_Open() {}
-bool dbswindow::portik_KeyDown(const KeyPress&) { return false; }
-void dbswindow::portik_TextChange() {}
-void dbswindow::StaticText2_Open() {}
-bool dbswindow::maxcons_KeyDown(const KeyPress&) { return false; }
-void dbswindow::maxcons_TextChange() {}
-void dbswindow::StaticText3_Open() {}
-void dbswindow::StaticText4_Open() {}
-bool dbswindow::maxresultstotal_KeyDown(const KeyPress&) { return false; }
-void dbswindow::maxresultstotal_TextChange() {}
-bool dbswindow::maxresultsdatabase_KeyDown(const KeyPress&) { return false; }
-void dbswindow::maxresultsdatabase_TextChange() {}
-void dbswindow::StaticText5_Open() {}
-bool dbswindow::sptlgtcnv_MouseDown(int, int) { return false; }
-void dbswindow::Event_DropObject(const std::vector<std::string>&) {}
-void dbswindow::Event_Activate() {}
-void dbswindow::Event_Open() {}
+void dbswindow::fitToScreen(int screenBottom) {
+    const int overflow = Top() + Height() - screenBottom;
+    if (overflow > 0) SetHeight(Height() - overflow);
+}
+
+// Coming back to the console shows the lists as they are now.
+void dbswindow::Event_Activate() { aktualizacia(); }
+
+void dbswindow::Event_Close() { App().Quit(); }

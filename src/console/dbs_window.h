@@ -15,6 +15,7 @@
 namespace platform::ui {
 class Canvas;
 class CheckBox;
+class DragItem;
 class EditField;
 class Listbox;
 class Separator;
@@ -76,6 +77,9 @@ class dbswindow final : public platform::ui::Window {
     // name an entry (OutOfBoundsException otherwise, with nothing changed).
     void removeZnichtsDBS(int32_t index, bool alsoDefault);
 
+    // Makes the window shorter, where it stands, until its lower edge is above screenBottom.
+    void fitToScreen(int screenBottom);
+
     // Event handlers.
     void datasList_Open();
     void datasList_CellAction(int32_t row, int32_t column);
@@ -103,7 +107,7 @@ class dbswindow final : public platform::ui::Window {
     void StaticText5_Open();
     bool sptlgtcnv_MouseDown(int x, int y);
     void sptlgtchckbx_Action();
-    void Event_DropObject(const std::vector<std::string>& paths);
+    void Event_DropObject(platform::ui::DragItem& item, int action);
     void Event_Activate();
     void Event_Close();
     void Event_Open();

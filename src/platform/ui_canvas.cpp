@@ -7,7 +7,8 @@
 
 namespace platform::ui {
 
-Canvas::Canvas(Window& window, const ControlPlacement& placement) : QWidget(&window), Control(window, *this, placement) {
+Canvas::Canvas(Window& window, const ControlPlacement& placement)
+    : QWidget(&window.contentArea()), Control(window, *this, placement) {
     setFocusPolicy(Qt::NoFocus);
     // The old picture goes before the new one is drawn, also where the new one is transparent.
     setAutoFillBackground(true);

@@ -5,7 +5,7 @@
 namespace platform::ui {
 
 CheckBox::CheckBox(Window& window, const ControlPlacement& placement)
-    : QCheckBox(&window), Control(window, *this, placement) {
+    : QCheckBox(&window.contentArea()), Control(window, *this, placement) {
     connect(this, &QCheckBox::toggled, this, [this] { fire(Action); });
 }
 

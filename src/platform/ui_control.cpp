@@ -51,8 +51,8 @@ void Control::rememberDistances() {
     topGap_ = place.y();
     width_ = place.width();
     height_ = place.height();
-    rightGap_ = window_.width() - (place.x() + place.width());
-    bottomGap_ = window_.height() - (place.y() + place.height());
+    rightGap_ = window_.Width() - (place.x() + place.width());
+    bottomGap_ = window_.Height() - (place.y() + place.height());
 }
 
 namespace {

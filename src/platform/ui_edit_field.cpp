@@ -1,5 +1,6 @@
 #include "platform/ui_edit_field.h"
 
+#include "platform/ui_keyboard.h"
 #include "platform/ui_window.h"
 
 #include <QKeyEvent>
@@ -17,7 +18,7 @@ QString qtext(std::string_view text) { return QString::fromUtf8(text.data(), sta
 }  // namespace
 
 EditField::EditField(Window& window, const ControlPlacement& placement, bool multiLine)
-    : QWidget(&window), Control(window, *this, placement) {
+    : QWidget(&window.contentArea()), Control(window, *this, placement) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     if (multiLine) {
@@ -38,6 +39,8 @@ EditField::EditField(Window& window, const ControlPlacement& placement, bool mul
     setFocusPolicy(Qt::StrongFocus);
     SetTextColor(Qt::black);
     SetBackColor(Qt::white);
+    // A field's handlers may ask which keys are held down while it is typed in.
+    Keyboard::follow();
 }
 
 QWidget& EditField::editor() const {

@@ -65,7 +65,7 @@ class Listbox::Row final : public QTreeWidgetItem {
 };
 
 Listbox::Listbox(Window& window, const ControlPlacement& placement, int columnCount)
-    : QTreeWidget(&window),
+    : QTreeWidget(&window.contentArea()),
       Control(window, *this, placement),
       kinds_(static_cast<size_t>(columnCount), TextColumn) {
     setColumnCount(columnCount);

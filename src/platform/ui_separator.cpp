@@ -5,7 +5,7 @@
 namespace platform::ui {
 
 Separator::Separator(Window& window, const ControlPlacement& placement)
-    : QFrame(&window), Control(window, *this, placement) {
+    : QFrame(&window.contentArea()), Control(window, *this, placement) {
     setFrameShape(placement.bounds.width() >= placement.bounds.height() ? QFrame::HLine : QFrame::VLine);
     setFrameShadow(QFrame::Sunken);
     setFocusPolicy(Qt::NoFocus);

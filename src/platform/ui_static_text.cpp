@@ -5,7 +5,7 @@
 namespace platform::ui {
 
 StaticText::StaticText(Window& window, const ControlPlacement& placement)
-    : QLabel(&window), Control(window, *this, placement) {
+    : QLabel(&window.contentArea()), Control(window, *this, placement) {
     setFocusPolicy(Qt::NoFocus);
     setWordWrap(false);
     setTextFormat(Qt::PlainText);

@@ -1,17 +1,41 @@
 #include "platform/ui_window.h"
 
+#include "platform/text_rule.h"
+#include "platform/ui_menu_bar.h"
+#include "platform/ui_menu_item.h"
+
+#include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
 #include <QDropEvent>
+#include <QGuiApplication>
+#include <QMenuBar>
 #include <QMimeData>
 #include <QResizeEvent>
+#include <QScreen>
 #include <QShowEvent>
 #include <QUrl>
 
 #include <algorithm>
+#include <utility>
 
 namespace platform::ui {
 
-Window::Window(Qt::WindowFlags flags) : QWidget(nullptr, flags) {}
+DragItem::DragItem(std::vector<std::string> paths) : paths_(std::move(paths)) {}
+
+platform::FolderItem DragItem::FolderItem() const { return platform::FolderItem(paths_.at(current_)); }
+
+bool DragItem::NextItem() {
+    if (current_ + 1 >= paths_.size()) return false;
+    ++current_;
+    return true;
+}
+
+Window::Window(Qt::WindowFlags flags) : QWidget(nullptr, flags), content_(new QWidget(this)) {
+    content_->setObjectName("contentArea");
+}
 
 Window::~Window() {
     // The controls go first, while the window they unregister from is still whole; Qt would
@@ -20,37 +44,45 @@ Window::~Window() {
 }
 
 int Window::Left() const { return geometry().x(); }
-int Window::Top() const { return geometry().y(); }
+int Window::Top() const { return geometry().y() + menuBarHeight_; }
 int Window::Width() const { return width(); }
-int Window::Height() const { return height(); }
+int Window::Height() const { return std::max(0, height() - menuBarHeight_); }
 
 void Window::SetLeft(int left) { setContentGeometry(QRect(left, Top(), Width(), Height())); }
 void Window::SetTop(int top) { setContentGeometry(QRect(Left(), top, Width(), Height())); }
 
 // A size alone leaves the placement to the desktop, as a window that was never moved keeps it.
 void Window::SetWidth(int width) {
-    resize(width, Height());
+    resize(width, height());
     arrangeControls();
 }
 
 void Window::SetHeight(int height) {
-    resize(Width(), height);
+    resize(width(), height + menuBarHeight_);
     arrangeControls();
 }
 
 void Window::setContentGeometry(const QRect& geometry) {
-    setGeometry(geometry);
+    setGeometry(geometry.x(), geometry.y() - menuBarHeight_, geometry.width(), geometry.height() + menuBarHeight_);
     arrangeControls();
 }
 
 void Window::SetMinimumSize(int width, int height) {
-    setMinimumSize(width, height);
+    minimumContent_ = QSize(width, height);
+    applySizeLimits();
     arrangeControls();
 }
 
 void Window::SetMaximumSize(int width, int height) {
-    setMaximumSize(width, height);
+    maximumContent_ = QSize(width, height);
+    applySizeLimits();
     arrangeControls();
+}
+
+void Window::applySizeLimits() {
+    // The limits are the content area's; the menu bar comes on top of them.
+    setMinimumSize(minimumContent_.width(), minimumContent_.height() + menuBarHeight_);
+    setMaximumSize(maximumContent_.width(), std::min(QWIDGETSIZE_MAX, maximumContent_.height() + menuBarHeight_));
 }
 
 std::string Window::Title() const { return windowTitle().toStdString(); }
@@ -60,6 +92,59 @@ void Window::SetTitle(std::string_view title) {
 }
 
 void Window::Show() { show(); }
+
+void Window::SetMenuBarVisible(bool visible) {
+    menuBarVisible_ = visible;
+    RefreshMenuBar();
+}
+
+void Window::RefreshMenuBar() {
+    const QRect content(Left(), Top(), Width(), Height());
+    const MenuBar* bar = menuBarVisible_ ? ApplicationMenuBar() : nullptr;
+    if (menuBar_) {
+        // The actions belong to the menu tree; the bar only shows them.
+        for (QAction* action : menuBar_->actions()) menuBar_->removeAction(action);
+        menuBar_->hide();
+    }
+    menuBarHeight_ = 0;
+    if (bar && bar->Count() > 0) {
+        if (!menuBar_) {
+            menuBar_ = new QMenuBar(this);
+            menuBar_->setObjectName("menuBar");
+        }
+        for (int i = 0; i < bar->Count(); ++i) menuBar_->addAction(&bar->Item(i)->action());
+        // A desktop that keeps the menus in a bar of its own takes no room from the window.
+        if (!menuBar_->isNativeMenuBar()) {
+            menuBar_->show();
+            menuBarHeight_ = menuBar_->sizeHint().height();
+        }
+    }
+    applySizeLimits();
+    // The content area stays where it was; a window never placed is left to the desktop.
+    if (testAttribute(Qt::WA_Moved))
+        setContentGeometry(content);
+    else
+        SetHeight(content.height());
+}
+
+void Window::AcceptFileDrop(std::string_view ending) {
+    dropEndings_.emplace_back(ending);
+    setAcceptDrops(true);
+}
+
+std::vector<std::string> Window::admittedFiles(const QMimeData& data) const {
+    std::vector<std::string> paths;
+    for (const QUrl& url : data.urls()) {
+        if (!url.isLocalFile()) continue;
+        // A folder comes with a trailing slash, which is no part of its path.
+        const std::string path = QDir::cleanPath(url.toLocalFile()).toStdString();
+        const bool admitted = std::any_of(dropEndings_.begin(), dropEndings_.end(), [&path](const std::string& ending) {
+            return ending.empty() || platform::text::endsWithNoCase(path, ending);
+        });
+        if (admitted) paths.push_back(path);
+    }
+    return paths;
+}
 
 Control* Window::FindControl(std::string_view name) const {
     const auto it = std::find_if(controls_.begin(), controls_.end(),
@@ -73,7 +158,10 @@ void Window::forget(Control& control) { std::erase(controls_, &control); }
 
 void Window::arrangeControls() {
     // While the window is hidden Qt holds its resize event back; the controls follow at once.
-    for (Control* control : controls_) control->followWindow(size());
+    if (menuBar_) menuBar_->setGeometry(0, 0, width(), menuBarHeight_);
+    content_->setGeometry(0, menuBarHeight_, Width(), Height());
+    const QSize content(Width(), Height());
+    for (Control* control : controls_) control->followWindow(content);
 }
 
 void Window::applyTabOrder() {
@@ -108,16 +196,47 @@ void Window::closeEvent(QCloseEvent* event) {
 
 void Window::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::ActivationChange && isActiveWindow()) fire(Activate);
+    if (event->type() != QEvent::ActivationChange) return;
+    if (!isActiveWindow()) {
+        lostToModal_ = QApplication::activeModalWidget() != nullptr;
+        return;
+    }
+    // The activation a modal box hands back when it closes is no new one: an Activate handler
+    // that shows a box would otherwise run again each time its box is dismissed.
+    if (std::exchange(lostToModal_, false)) return;
+    fire(Activate);
+}
+
+void Window::dragEnterEvent(QDragEnterEvent* event) {
+    if (admittedFiles(*event->mimeData()).empty())
+        event->ignore();
+    else
+        event->acceptProposedAction();
+}
+
+void Window::dragMoveEvent(QDragMoveEvent* event) {
+    if (admittedFiles(*event->mimeData()).empty())
+        event->ignore();
+    else
+        event->acceptProposedAction();
 }
 
 void Window::dropEvent(QDropEvent* event) {
-    std::vector<std::string> paths;
-    for (const QUrl& url : event->mimeData()->urls())
-        if (url.isLocalFile()) paths.push_back(url.toLocalFile().toStdString());
-    if (paths.empty()) return;
+    std::vector<std::string> paths = admittedFiles(*event->mimeData());
+    if (paths.empty()) {
+        event->ignore();
+        return;
+    }
     event->acceptProposedAction();
-    fire(DropObject, paths);
+    DragItem item(std::move(paths));
+    fire(DropObject, item, static_cast<int>(event->dropAction()));
+}
+
+int MainScreenAvailableBottom() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return 0;
+    const QRect available = screen->availableGeometry();
+    return available.y() + available.height();
 }
 
 }  // namespace platform::ui

@@ -2,18 +2,39 @@
 // Window: a top-level window whose geometry is that of its content area in screen pixels, with
 // named controls that keep their locked distances to the window's edges on every resize, a
 // keyboard focus order by the controls' tab indexes, and the events Open (once, when it first
-// shows, after each control's Open), Close, Activate and DropObject. Main thread only.
+// shows, after each control's Open), Close, Activate and DropObject. A window may show the
+// application's menu bar above its content area; the bar is then part of the window's frame,
+// and the content area keeps its size and place on the screen. Main thread only.
 
+#include "platform/folder_item.h"
 #include "platform/ui_control.h"
 
 #include <QWidget>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+class QMenuBar;
+class QMimeData;
+
 namespace platform::ui {
+
+// The files of one drop, handed over one at a time as the old platform's drag item did: the
+// current one, and a step to the next.
+class DragItem {
+ public:
+    explicit DragItem(std::vector<std::string> paths);  // the absolute paths, at least one
+
+    platform::FolderItem FolderItem() const;
+    bool NextItem();  // false, staying on the last file, when there is no further one
+
+ private:
+    std::vector<std::string> paths_;
+    size_t current_ = 0;
+};
 
 class Window : public QWidget {
     Q_OBJECT
@@ -34,12 +55,29 @@ class Window : public QWidget {
     void SetHeight(int height);
     void SetMinimumSize(int width, int height);
     void SetMaximumSize(int width, int height);
+    // The whole window as the desktop places it: the content area with the menu bar above it.
+    QRect Frame() const { return geometry(); }
 
     std::string Title() const;
     void SetTitle(std::string_view title);
     bool Visible() const { return isVisible(); }
     void SetVisible(bool visible) { setVisible(visible); }
     void Show();
+
+    // Shows the application's menu bar (see ui_menu_bar.h) at the top of this window.
+    void SetMenuBarVisible(bool visible);
+    bool MenuBarVisible() const { return menuBarVisible_; }
+    int MenuBarHeight() const { return menuBarHeight_; }  // 0 while no bar is shown
+    QMenuBar* menuBarWidget() const { return menuBar_; }
+    // Takes up the application's menu bar as it now is; the menu layer calls it on every change.
+    void RefreshMenuBar();
+
+    // From now on files with this ending (such as ".vxo", any letter case) may be dropped on the
+    // window; an empty ending admits every file and folder.
+    void AcceptFileDrop(std::string_view ending);
+
+    // The widget the controls live in.
+    QWidget& contentArea() const { return *content_; }
 
     // The control of that name (names compare exactly), or none.
     Control* FindControl(std::string_view name) const;
@@ -53,8 +91,9 @@ class Window : public QWidget {
     std::function<void()> Open;
     std::function<void()> Close;
     std::function<void()> Activate;
-    // The absolute paths of the dropped files, in the order of the drop.
-    std::function<void(const std::vector<std::string>& paths)> DropObject;
+    // The admitted local files of a drop, in the order of the drop, and the drop action (a
+    // Qt::DropAction).
+    std::function<void(DragItem& item, int action)> DropObject;
 
  protected:
     // Chains the controls that take the focus by their tab indexes; call once all are made.
@@ -64,6 +103,8 @@ class Window : public QWidget {
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
  private:
@@ -72,9 +113,23 @@ class Window : public QWidget {
     void forget(Control& control);
     void arrangeControls();
     void setContentGeometry(const QRect& geometry);
+    void applySizeLimits();
+    std::vector<std::string> admittedFiles(const QMimeData& data) const;
 
+    QWidget* content_;
+    QMenuBar* menuBar_ = nullptr;
+    bool menuBarVisible_ = false;
+    int menuBarHeight_ = 0;
+    QSize minimumContent_{0, 0};
+    QSize maximumContent_{QWIDGETSIZE_MAX, QWIDGETSIZE_MAX};
+    std::vector<std::string> dropEndings_;
     std::vector<Control*> controls_;
     bool opened_ = false;
+    bool lostToModal_ = false;
 };
+
+// The lower edge (exclusive) of the part of the main screen that windows may cover, in screen
+// pixels; 0 without a screen.
+int MainScreenAvailableBottom();
 
 }  // namespace platform::ui

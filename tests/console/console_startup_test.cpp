@@ -24,11 +24,14 @@ TEST(ConsoleStartup, PlacesTheLogWindowTenPixelsRightOfTheConsoleAtItsTop) {
     const logswindow& log = logswindow::instance();
     EXPECT_TRUE(log.isVisible());
     EXPECT_EQ(log.geometry().left(), console.Left() + console.Width() + 10);
-    EXPECT_EQ(log.geometry().top(), console.Top());
+    // The tops line up, the console's menu bar counted as part of its frame.
+    EXPECT_GT(console.MenuBarHeight(), 0);
+    EXPECT_EQ(log.geometry().top(), console.Top() - console.MenuBarHeight());
     const WindowFrame frame = run.windows.consoleFrame();
     EXPECT_EQ(frame.left, console.geometry().left());
+    EXPECT_EQ(frame.top, console.geometry().top());
     EXPECT_EQ(frame.width, 350);
-    EXPECT_EQ(frame.height, 450);
+    EXPECT_EQ(frame.height, 450 + console.MenuBarHeight());
 
     // No listener was made here, so there is no address; the port is the setting's.
     EXPECT_EQ(console.ipcka->Text(), "");

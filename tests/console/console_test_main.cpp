@@ -1,5 +1,7 @@
 // Test entry of the console tests: widgets need a QApplication, on the offscreen platform
-// unless another one is chosen.
+// unless another one is chosen; the file types are built first, as the process entry does.
+
+#include "core/file_types.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>
@@ -9,5 +11,8 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-    return RUN_ALL_TESTS();
+    FileTypes::_Initialize();
+    const int status = RUN_ALL_TESTS();
+    FileTypes::release();
+    return status;
 }

@@ -11,8 +11,11 @@
 #include "platform/ui_picture.h"
 #include "platform/ui_window.h"
 
+#include <QDialog>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QUrl>
 
 #include <string>
 #include <utility>
@@ -142,6 +145,56 @@ TEST(UiWindow, AnExceptionInAHandlerDoesNotEscapeTheEvent) {
     Window window;
     window.Open = [] { throw std::runtime_error("handler failed"); };
     EXPECT_NO_THROW(window.Show());
+}
+
+TEST(UiWindow, TakesOnlyLocalFilesWithAnAdmittedEndingOneByOne) {
+    Window window;
+    std::vector<std::string> dropped;
+    window.DropObject = [&](DragItem& item, int) {
+        do dropped.push_back(item.FolderItem().Name());
+        while (item.NextItem());
+    };
+    QMimeData data;
+    data.setUrls({QUrl("https://example.org/a.vxo"), QUrl::fromLocalFile("/tmp/a.txt"),
+                  QUrl::fromLocalFile("/tmp/b.VXO"), QUrl::fromLocalFile("/tmp/c.vxo")});
+    const auto offer = [&] {
+        QDragEnterEvent enter(QPoint(1, 1), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &enter);
+        QDropEvent drop(QPointF(1, 1), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &drop);
+        return enter.isAccepted();
+    };
+    EXPECT_FALSE(offer()) << "a window takes no drops until it names what it takes";
+    window.AcceptFileDrop(".vxo");
+    EXPECT_TRUE(offer());
+    EXPECT_EQ(dropped, (std::vector<std::string>{"b.VXO", "c.vxo"}));
+}
+
+TEST(UiWindow, TheActivationAModalBoxGivesBackIsNoNewOne) {
+    Window window;
+    Window other;
+    int activations = 0;
+    window.Activate = [&] { ++activations; };
+    window.Show();
+    other.Show();
+    const auto activate = [](QWidget& widget) {
+        widget.activateWindow();
+        return QTest::qWaitForWindowActive(&widget);
+    };
+    ASSERT_TRUE(activate(window));
+    const int before = activations;
+
+    QDialog box;
+    box.setModal(true);
+    box.show();
+    ASSERT_TRUE(activate(box));
+    box.hide();
+    ASSERT_TRUE(activate(window));
+    EXPECT_EQ(activations, before);
+
+    ASSERT_TRUE(activate(other));
+    ASSERT_TRUE(activate(window));
+    EXPECT_EQ(activations, before + 1);
 }
 
 TEST(UiEditField, AKeyDownHandlerMayConsumeTheKey) {
