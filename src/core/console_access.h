@@ -51,7 +51,7 @@ class ConsoleAccess {
 };
 
 // Does nothing and remembers nothing: the server runs without windows.
-class NoConsole final : public ConsoleAccess {
+class NoConsole : public ConsoleAccess {
  public:
     void showConsoleWindow() override {}
     WindowFrame consoleFrame() override { return {}; }

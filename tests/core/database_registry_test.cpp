@@ -6,6 +6,7 @@
 #include "core/database_registry.h"
 #include "core/file_types.h"
 #include "platform/message_box.h"
+#include "recording_fakes.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
@@ -21,47 +22,9 @@ namespace {
 namespace fs = qvtest::fs;
 using Paths = std::vector<std::string>;
 
-struct Shown {
-    std::vector<std::string> messages;
-    int beeps = 0;
-};
-
-class RecordingPresenter final : public platform::MessagePresenter {
- public:
-    explicit RecordingPresenter(std::shared_ptr<Shown> into) : into_(std::move(into)) {}
-    void showMessage(const std::string& text) override { into_->messages.push_back(text); }
-    void beep() override { ++into_->beeps; }
-
- private:
-    std::shared_ptr<Shown> into_;
-};
-
-// Answers the open dialog with a chosen path and remembers what was asked.
-class DialogConsole final : public ConsoleAccess {
- public:
-    int refreshes = 0;
-    std::optional<std::string> answer;
-    std::vector<OpenDialogRequest> dialogs;
-
-    void showConsoleWindow() override {}
-    WindowFrame consoleFrame() override { return {}; }
-    void showLogWindow() override {}
-    void setLogWindowVisible(bool) override {}
-    void moveLogWindow(int, int) override {}
-    void appendLogText(const std::string&) override {}
-    void setControlText(std::string_view, const std::string&) override {}
-    void setControlVisible(std::string_view, bool) override {}
-    int controlWidth(std::string_view) override { return 0; }
-    void setControlWidth(std::string_view, int) override {}
-    void setControlValue(std::string_view, bool) override {}
-    void setMenuText(std::string_view, const std::string&) override {}
-    void aktualizacia() override { ++refreshes; }
-    std::pair<int, int> mainScreenSize() override { return {1024, 768}; }
-    std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) override {
-        dialogs.push_back(request);
-        return answer;
-    }
-};
+using qvtest::RecordingPresenter;
+using qvtest::Shown;
+using DialogConsole = qvtest::RecordingConsole;
 
 void makeCatalog(const fs::path& file) {
     sqlite3* db = nullptr;

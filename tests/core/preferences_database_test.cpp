@@ -6,6 +6,7 @@
 #include "core/console_access.h"
 #include "core/gfs_state.h"
 #include "platform/message_box.h"
+#include "recording_fakes.h"
 #include "test_folder.h"
 
 #include <gtest/gtest.h>
@@ -23,42 +24,9 @@ namespace {
 namespace fs = qvtest::fs;
 using qvtest::readFile;
 
-struct Shown {
-    std::vector<std::string> messages;
-    int beeps = 0;
-};
-
-class RecordingPresenter final : public platform::MessagePresenter {
- public:
-    explicit RecordingPresenter(std::shared_ptr<Shown> into) : into_(std::move(into)) {}
-    void showMessage(const std::string& text) override { into_->messages.push_back(text); }
-    void beep() override { ++into_->beeps; }
-
- private:
-    std::shared_ptr<Shown> into_;
-};
-
-// Only the console list's rebuild matters here; everything else is inert.
-class CountingConsole final : public ConsoleAccess {
- public:
-    int refreshes = 0;
-
-    void showConsoleWindow() override {}
-    WindowFrame consoleFrame() override { return {}; }
-    void showLogWindow() override {}
-    void setLogWindowVisible(bool) override {}
-    void moveLogWindow(int, int) override {}
-    void appendLogText(const std::string&) override {}
-    void setControlText(std::string_view, const std::string&) override {}
-    void setControlVisible(std::string_view, bool) override {}
-    int controlWidth(std::string_view) override { return 0; }
-    void setControlWidth(std::string_view, int) override {}
-    void setControlValue(std::string_view, bool) override {}
-    void setMenuText(std::string_view, const std::string&) override {}
-    void aktualizacia() override { ++refreshes; }
-    std::pair<int, int> mainScreenSize() override { return {1024, 768}; }
-    std::optional<std::string> showOpenDialog(const OpenDialogRequest&) override { return std::nullopt; }
-};
+using qvtest::RecordingPresenter;
+using qvtest::Shown;
+using CountingConsole = qvtest::RecordingConsole;
 
 // A connection of the test's own, independent of the server's wrapper.
 class SqliteFile {
