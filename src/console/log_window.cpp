@@ -11,6 +11,7 @@
 namespace {
 std::unique_ptr<logswindow> theLogWindow;
 constexpr int kMargin = 10;
+constexpr int kShownLines = 10000;
 }  // namespace
 
 logswindow& logswindow::instance() {
@@ -44,6 +45,9 @@ logswindow::logswindow()
     editField1_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     editField1_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     editField1_->setTabChangesFocus(true);
+    // The file keeps every line; the window keeps the latest ones, so that a long run or clients
+    // sending long labels cannot grow the server's memory without end.
+    editField1_->setMaximumBlockCount(kShownLines);
     QFont small = font();
     small.setPointSizeF(small.pointSizeF() > 2 ? small.pointSizeF() - 2 : small.pointSizeF());
     editField1_->setFont(small);
