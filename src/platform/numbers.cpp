@@ -49,6 +49,14 @@ int32_t toInt32(double value) {
     return static_cast<int32_t>(value);  // truncates toward zero
 }
 
+int64_t toInt64(double value) {
+    if (std::isnan(value)) return 0;
+    // 2^63 is exactly representable; every double below it converts without overflow.
+    if (value >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
+    if (value <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(value);
+}
+
 std::string Str(int32_t value) { return std::to_string(value); }
 std::string Str(int64_t value) { return std::to_string(value); }
 

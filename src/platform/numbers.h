@@ -16,6 +16,9 @@ double Val(std::string_view text);
 // Truncates toward zero and clamps to the Int32 range; NaN gives 0.
 int32_t toInt32(double value);
 
+// The same for the Int64 range.
+int64_t toInt64(double value);
+
 // Plain decimal, with a minus sign for negative values.
 std::string Str(int32_t value);
 std::string Str(int64_t value);

@@ -62,8 +62,10 @@ void loadDisks(OpenCatalog& catalog, const std::string& databasePath, DiskDictio
     }
 }
 
+// The running total is a 32-bit count that wraps; a count a condition has made absurd (a union
+// can put any number first) must not overflow on the way.
 int32_t addWrapping(int32_t total, int64_t count) {
-    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(total) + count));
+    return static_cast<int32_t>(static_cast<uint32_t>(total) + static_cast<uint32_t>(static_cast<uint64_t>(count)));
 }
 
 void appendOverLimitRecord(std::string& answer, int32_t limit) {
@@ -75,7 +77,7 @@ void appendOverLimitRecord(std::string& answer, int32_t limit) {
 void searchCatalog(OpenCatalog& catalog, RequestState& state) {
     const auto counted = guardedSelect(catalog, "paths", "SELECT COUNT(*) FROM paths WHERE " + gfs::anotherkiller(state.condition));
     if (counted && !counted->EOF())
-        state.runningTotal = addWrapping(state.runningTotal, static_cast<int64_t>(platform::Val(counted->ColumnText(0))));
+        state.runningTotal = addWrapping(state.runningTotal, platform::toInt64(platform::Val(counted->ColumnText(0))));
     const int32_t totalLimit = App().PREFmaxresultstotal;
     if (state.runningTotal >= totalLimit) {
         appendOverLimitRecord(state.answer, totalLimit);

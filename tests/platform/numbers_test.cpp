@@ -99,6 +99,18 @@ TEST(NumbersToInt32, TruncatesAndClamps) {
     for (const auto& c : cases) EXPECT_EQ(toInt32(c.value), c.expected) << c.value;
 }
 
+TEST(NumbersToInt64, ClampsWhatNoInt64Holds) {
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+    EXPECT_EQ(platform::toInt64(-1e30), kMin);
+    EXPECT_EQ(platform::toInt64(1e30), kMax);
+    EXPECT_EQ(platform::toInt64(9223372036854775808.0), kMax);
+    EXPECT_EQ(platform::toInt64(-9223372036854775808.0), kMin);
+    EXPECT_EQ(platform::toInt64(kNaN), 0);
+    EXPECT_EQ(platform::toInt64(-2.9), -2);
+    EXPECT_EQ(platform::toInt64(4294967296.5), 4294967296);
+}
+
 TEST(NumbersStr, PlainDecimal) {
     EXPECT_EQ(Str(std::numeric_limits<int32_t>::min()), "-2147483648");
     EXPECT_EQ(Str(std::numeric_limits<int32_t>::max()), "2147483647");

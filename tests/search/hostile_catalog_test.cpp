@@ -185,6 +185,17 @@ TEST_F(HostileCatalog, ConditionsCannotLiftTheResultLimits) {
     }
 }
 
+// A union can put any number ahead of the real count; the running total takes it without overflow.
+TEST_F(HostileCatalog, AnAbsurdCountIsTakenWithoutOverflow) {
+    const std::string db = maker.make("count.vxo", disksTable({}), manyPaths(10));
+    for (const char* condition : {"1 UNION SELECT-1e30", "1 UNION SELECT 1e30 ORDER BY 1 DESC", "1 UNION SELECT 'x'"}) {
+        SCOPED_TRACE(condition);
+        const RequestState state = searchRequest({db, db}, condition);
+        EXPECT_LE(recordLines(state.answer).size(), 2u);
+        EXPECT_EQ(names(searchRequest({db}, "name = 'f7'")), Names{"f7"});
+    }
+}
+
 TEST_F(HostileCatalog, ACatalogDeletedWhileTheRequestIsServedIsSkipped) {
     for (const std::string& replacement : std::vector<std::string>{"nothing", "a folder", "a text file"}) {
         SCOPED_TRACE(replacement);
