@@ -1,9 +1,9 @@
 #pragma once
-// What the console tests share: a folder of their own for catalog files and the application's
-// folder, message boxes recorded instead of shown, a fresh application object with the real
-// console windows and menu bar for every test, released again at its end, and clients that
-// talk to the console's server over loopback TCP.
+// What the console tests share: a fresh application per test whose folder is private, wired to
+// the real console windows and menu bar as the process entry wires them, message boxes recorded
+// instead of shown, and loopback clients of its server.
 
+#include "console/console_pictures.h"
 #include "console/console_windows.h"
 #include "console/dbs_window.h"
 #include "console/log_window.h"
@@ -12,7 +12,11 @@
 #include "core/gfs_state.h"
 #include "platform/exception_guard.h"
 #include "platform/message_box.h"
+#include "platform/ui_canvas.h"
+#include "platform/ui_check_box.h"
+#include "platform/ui_edit_field.h"
 #include "platform/ui_listbox.h"
+#include "platform/ui_static_text.h"
 #include "search/tcp_serverik.h"
 
 #include <QApplication>
@@ -21,17 +25,14 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,61 +40,19 @@
 namespace consoletest {
 
 namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
 
-// Sets (or, with nullptr, unsets) an environment variable for a scope.
-class ScopedEnv {
- public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        value ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
-    ~ScopedEnv() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
+inline Names namesOf(const std::vector<platform::FolderItem>& files) {
+    Names names;
+    for (const platform::FolderItem& file : files) names.push_back(file.Name());
+    return names;
+}
 
- private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
-
-// A private temporary folder, removed with everything in it.
-class TempFolder {
- public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "qv-console-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) std::abort();
-        root_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const fs::path& path() const { return root_; }
-
-    // An (empty) catalog file; the console only ever looks at its path.
-    platform::FolderItem file(const std::string& relative) const {
-        const fs::path full = root_ / relative;
-        fs::create_directories(full.parent_path());
-        std::ofstream(full) << "";
-        return platform::FolderItem(full.string());
-    }
-
- private:
-    fs::path root_;
-};
-
-class RecordingPresenter final : public platform::MessagePresenter {
- public:
-    explicit RecordingPresenter(std::shared_ptr<std::vector<std::string>> messages) : messages_(std::move(messages)) {}
-    void showMessage(const std::string& text) override { messages_->push_back(text); }
-    void beep() override { messages_->push_back("(beep)"); }
-
- private:
-    std::shared_ptr<std::vector<std::string>> messages_;
-};
+inline std::string readFile(const fs::path& path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
 
 // Processes events until done() holds or about ten seconds pass; returns done().
 inline bool waitFor(const std::function<bool()>& done) {
@@ -102,26 +61,41 @@ inline bool waitFor(const std::function<bool()>& done) {
     return done();
 }
 
-// A port that nothing listens on just now.
 inline quint16 freePort() {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
 }
 
-inline std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// One run of the console: an application object whose folder is private, the real console
-// windows and menu bar wired as the process entry wires them, and message boxes recorded.
-// Windows, menus and module state are put back at its end.
-class ConsoleRun {
+class RecordingPresenter final : public platform::MessagePresenter {
  public:
-    ConsoleRun() : appFolder_("QUORVANTEL_APP_FOLDER", makeAppFolder(folder).c_str()) {
+    explicit RecordingPresenter(std::shared_ptr<Names> messages) : messages_(std::move(messages)) {}
+    void showMessage(const std::string& text) override { messages_->push_back(text); }
+    void beep() override { messages_->push_back("(beep)"); }
+    std::shared_ptr<Names> messages_;
+};
+
+// Made before the application, which finds its folder and the system's level in the environment.
+struct PrivateFolder {
+    explicit PrivateFolder(const char* systemVersion) {
+        std::string pattern = (fs::temp_directory_path() / "qv-console-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) std::abort();
+        root = pattern;
+        fs::create_directory(root / "app");
+        ::setenv("QUORVANTEL_APP_FOLDER", (root / "app").c_str(), 1);
+        ::setenv("QUORVANTEL_SYSTEM_VERSION", systemVersion, 1);
+    }
+    ~PrivateFolder() {
+        ::unsetenv("QUORVANTEL_APP_FOLDER");
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+    fs::path root;
+};
+
+class ConsoleRun : public PrivateFolder {
+ public:
+    explicit ConsoleRun(const char* systemVersion = "10.4.11") : PrivateFolder(systemVersion) {
         dbswindow::release();
         logswindow::release();
         platform::setMessagePresenter(std::make_unique<RecordingPresenter>(messages));
@@ -142,39 +116,29 @@ class ConsoleRun {
         gfs::spotlightSwitchMirror = false;
         gfs::servstatx.clear();
     }
-    ConsoleRun(const ConsoleRun&) = delete;
-    ConsoleRun& operator=(const ConsoleRun&) = delete;
 
     dbswindow& console() { return dbswindow::instance(); }
-    fs::path appFolder() const { return folder.path() / "app"; }
-    std::string settingsFile() const { return readFile(appFolder() / "preferences-server.xml"); }
-
+    std::string settingsFile() const { return readFile(root / "app" / "preferences-server.xml"); }
+    // An empty catalog file: the console only ever looks at its path.
+    platform::FolderItem file(const std::string& name) const {
+        std::ofstream(root / name) << "";
+        return platform::FolderItem((root / name).string());
+    }
     // Start-up as the process runs it, with a real listener on port.
     void startServer(quint16 port) {
-        std::ofstream(appFolder() / "preferences-server.xml")
+        std::ofstream(root / "app" / "preferences-server.xml")
             << "<settings><variable name=\"port\" value=\"" << port << "\" /></settings>\n";
         application.setListenerFactory([] { return std::make_unique<TCPserverik>(); });
         application.Event_Open();
         messages->clear();
     }
 
-    std::shared_ptr<std::vector<std::string>> messages = std::make_shared<std::vector<std::string>>();
-    TempFolder folder;
-
- private:
-    static std::string makeAppFolder(const TempFolder& folder) {
-        fs::create_directory(folder.path() / "app");
-        return (folder.path() / "app").string();
-    }
-    ScopedEnv appFolder_;
-
- public:
+    std::shared_ptr<Names> messages = std::make_shared<Names>();
     app application;
     ConsoleWindows windows;  // releases both windows first when the run ends
 };
 
-class ConsoleTest : public ::testing::Test {
- protected:
+struct ConsoleTest : ::testing::Test {
     dbswindow& console() { return run.console(); }
     ConsoleRun run;
 };
@@ -185,30 +149,26 @@ class Client {
     explicit Client(quint16 port) { socket_.connectToHost(QHostAddress::LocalHost, port); }
     bool connected() { return waitFor([this] { return socket_.state() == QAbstractSocket::ConnectedState; }); }
     void send(const std::string& request) { socket_.write(request.data(), static_cast<qint64>(request.size())); }
-    // What has come by the end of the first whole answer, or by the end of the connection.
+    // What has come by the end of the first whole answer, or of the connection.
     std::string answer() {
         waitFor([this] {
-            takeWhatArrived();
-            return received_.find("</answer>") != std::string::npos ||
-                   socket_.state() == QAbstractSocket::UnconnectedState;
+            return take().find("</answer>") != std::string::npos || socket_.state() == QAbstractSocket::UnconnectedState;
         });
         return received_;
     }
-    // Room for an answer that must not come to show itself.
+    // What came within a moment, for an answer that must not come.
     std::string answerSoFar() {
         QTest::qWait(300);
-        takeWhatArrived();
-        return received_;
+        return take();
     }
     void close() { socket_.abort(); }
 
  private:
-    void takeWhatArrived() { received_ += socket_.readAll().toStdString(); }
+    const std::string& take() { return received_ += socket_.readAll().toStdString(); }
     QTcpSocket socket_;
     std::string received_;
 };
 
-// Whether a client can connect to port on loopback now.
 inline bool listening(quint16 port) {
     QTcpSocket probe;
     probe.connectToHost(QHostAddress::LocalHost, port);
@@ -218,19 +178,16 @@ inline bool listening(quint16 port) {
     return probe.state() == QAbstractSocket::ConnectedState;
 }
 
-// A click of the operator's on a row's check box, then the event loop's turn.
+// A click of the operator's on a row's check box, or on its name.
 inline void clickCheckBox(platform::ui::Listbox& list, int row, int column) {
-    const QModelIndex index = list.model()->index(row, column);
     QStyleOptionViewItem option;
     option.initFrom(&list);
-    option.rect = list.visualRect(index);
+    option.rect = list.visualRect(list.model()->index(row, column));
     option.features = QStyleOptionViewItem::HasCheckIndicator;
     const QRect box = list.style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, &list);
     QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, box.center());
     QApplication::processEvents();
 }
-
-// A click on a row's name.
 inline void clickName(platform::ui::Listbox& list, int row) {
     QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualRect(list.model()->index(row, 0)).center());
     QApplication::processEvents();

@@ -1,258 +1,152 @@
-// The console window as built: its seventeen controls in their places, the places they keep
-// when the window is resized, what a new console shows, its focus order, the one instance,
-// the Spotlight switch's mirror and the quit on close.
+// The console window as built: its seventeen controls where their locks keep them, what a new
+// console shows, its focus order, the pictures it shares, its place beside the log window at
+// start-up and its fit to a short screen.
 
-#include "console/console_pictures.h"
 #include "console_fixture.h"
-#include "platform/ui_canvas.h"
-#include "platform/ui_check_box.h"
-#include "platform/ui_edit_field.h"
-#include "platform/ui_listbox.h"
-#include "platform/ui_separator.h"
-#include "platform/ui_static_text.h"
 
-#include <QApplication>
-#include <QTest>
-
-#include <string>
-#include <vector>
+// Qt's resource macros must stand outside any namespace.
+static void dropPictureResources() { Q_CLEANUP_RESOURCE(console_pictures); }
+static void restorePictureResources() { Q_INIT_RESOURCE(console_pictures); }
 
 namespace {
 
-using namespace platform::ui;
-using consoletest::ConsoleTest;
+using namespace consoletest;
 
+// Each control's place as laid out, and how it follows the window's far edges, per direction:
+// '-' stays, 'm' moves with the edge, 's' stretches with it.
 struct Place {
     const char* name;
     QRect bounds;
-    const char* kind = "";
+    const char* follows;
+};
+const Place kPlaces[] = {
+    {"datasList", {20, 14, 310, 178}, "ss"},       {"plusc", {20, 204, 40, 40}, "-m"},
+    {"minusc", {72, 204, 40, 40}, "-m"},           {"ipcka", {124, 272, 206, 22}, "sm"},
+    {"StaticText1", {20, 272, 92, 22}, "-m"},      {"portik", {124, 306, 206, 22}, "sm"},
+    {"StaticText2", {20, 306, 92, 22}, "-m"},      {"Separator1", {20, 256, 310, 4}, "sm"},
+    {"maxcons", {270, 340, 60, 22}, "sm"},         {"StaticText3", {20, 340, 238, 22}, "-m"},
+    {"StaticText4", {20, 374, 238, 22}, "-m"},     {"maxresultstotal", {270, 374, 60, 22}, "sm"},
+    {"maxresultsdatabase", {270, 408, 60, 22}, "sm"}, {"StaticText5", {20, 408, 238, 22}, "-m"},
+    {"dataPath", {124, 204, 144, 40}, "sm"},       {"sptlgtcnv", {280, 212, 24, 24}, "mm"},
+    {"sptlgtchckbx", {309, 214, 20, 20}, "mm"},
 };
 
-std::string kindOf(const Control* control) {
-    if (dynamic_cast<const Listbox*>(control)) return "Listbox";
-    if (dynamic_cast<const Canvas*>(control)) return "Canvas";
-    if (dynamic_cast<const EditField*>(control)) return "EditField";
-    if (dynamic_cast<const StaticText*>(control)) return "StaticText";
-    if (dynamic_cast<const Separator*>(control)) return "Separator";
-    if (dynamic_cast<const CheckBox*>(control)) return "CheckBox";
-    return "unknown";
-}
-
-void expectPlaces(const dbswindow& window, const std::vector<Place>& places, const std::string& when) {
-    for (const Place& place : places) {
-        const Control* control = window.FindControl(place.name);
-        ASSERT_NE(control, nullptr) << place.name;
-        EXPECT_EQ(control->Bounds(), place.bounds) << place.name << " " << when;
+void expectPlaces(const dbswindow& window, int grownBy, const std::string& when) {
+    for (const Place& p : kPlaces) {
+        const auto by = [&](int axis, char how) { return p.follows[axis] == how ? grownBy : 0; };
+        const QRect expected(p.bounds.x() + by(0, 'm'), p.bounds.y() + by(1, 'm'), p.bounds.width() + by(0, 's'),
+                             p.bounds.height() + by(1, 's'));
+        const platform::ui::Control* control = window.FindControl(p.name);
+        EXPECT_EQ(control ? control->Bounds() : QRect(), expected) << p.name << " " << when;
     }
 }
 
-const std::vector<Place> kLaidOut = {
-    {"datasList", {20, 14, 310, 178}, "Listbox"},
-    {"plusc", {20, 204, 40, 40}, "Canvas"},
-    {"minusc", {72, 204, 40, 40}, "Canvas"},
-    {"ipcka", {124, 272, 206, 22}, "EditField"},
-    {"StaticText1", {20, 272, 92, 22}, "StaticText"},
-    {"portik", {124, 306, 206, 22}, "EditField"},
-    {"StaticText2", {20, 306, 92, 22}, "StaticText"},
-    {"Separator1", {20, 256, 310, 4}, "Separator"},
-    {"maxcons", {270, 340, 60, 22}, "EditField"},
-    {"StaticText3", {20, 340, 238, 22}, "StaticText"},
-    {"StaticText4", {20, 374, 238, 22}, "StaticText"},
-    {"maxresultstotal", {270, 374, 60, 22}, "EditField"},
-    {"maxresultsdatabase", {270, 408, 60, 22}, "EditField"},
-    {"StaticText5", {20, 408, 238, 22}, "StaticText"},
-    {"dataPath", {124, 204, 144, 40}, "EditField"},
-    {"sptlgtcnv", {280, 212, 24, 24}, "Canvas"},
-    {"sptlgtchckbx", {309, 214, 20, 20}, "CheckBox"},
-};
-
-// 100 wider and 50 taller: the list grows both ways, the fields locked left and right grow,
-// whatever is locked to the bottom moves down, the Spotlight pair moves right.
-const std::vector<Place> kWiderAndTaller = {
-    {"datasList", {20, 14, 410, 228}},           {"plusc", {20, 254, 40, 40}},
-    {"minusc", {72, 254, 40, 40}},               {"ipcka", {124, 322, 306, 22}},
-    {"StaticText1", {20, 322, 92, 22}},          {"portik", {124, 356, 306, 22}},
-    {"StaticText2", {20, 356, 92, 22}},          {"Separator1", {20, 306, 410, 4}},
-    {"maxcons", {270, 390, 160, 22}},            {"StaticText3", {20, 390, 238, 22}},
-    {"StaticText4", {20, 424, 238, 22}},         {"maxresultstotal", {270, 424, 160, 22}},
-    {"maxresultsdatabase", {270, 458, 160, 22}}, {"StaticText5", {20, 458, 238, 22}},
-    {"dataPath", {124, 254, 244, 40}},           {"sptlgtcnv", {380, 262, 24, 24}},
-    {"sptlgtchckbx", {409, 264, 20, 20}},
-};
-
-TEST_F(ConsoleTest, BuildsSeventeenControlsOfTheirKindsInTheirPlaces) {
-    const dbswindow& window = console();
-    EXPECT_EQ(window.Controls().size(), 17u);
-    EXPECT_EQ(window.Width(), 350);
-    EXPECT_EQ(window.Height(), 450);
-    EXPECT_TRUE(window.Visible());
-    expectPlaces(window, kLaidOut, "as laid out");
-
-    for (const Place& place : kLaidOut) EXPECT_EQ(kindOf(window.FindControl(place.name)), place.kind) << place.name;
-    EXPECT_EQ(window.FindControl("datalist"), nullptr) << "names compare exactly";
-}
-
-TEST_F(ConsoleTest, ResizingKeepsEveryControlsLocks) {
-    struct Way {
-        const char* label;
-        std::function<void(dbswindow&, int, int)> resize;
-    };
-    const std::vector<Way> ways = {
-        {"by the program",
-         [](dbswindow& w, int width, int height) {
-             w.SetWidth(width);
-             w.SetHeight(height);
-         }},
-        {"by the desktop",
-         [](dbswindow& w, int width, int height) {
-             // The desktop sizes the whole window, the menu bar above the content included.
-             w.resize(width, height + w.MenuBarHeight());
-             QApplication::processEvents();
-         }},
-    };
-    for (const Way& way : ways) {
+TEST_F(ConsoleTest, SeventeenControlsKeepTheirLocksWhenTheWindowIsResized) {
+    EXPECT_EQ(console().Controls().size(), 17u);
+    EXPECT_EQ(QSize(console().Width(), console().Height()), QSize(350, 450));
+    expectPlaces(console(), 0, "as laid out");
+    for (const bool byDesktop : {false, true}) {
         dbswindow::release();
         dbswindow& window = console();
-        way.resize(window, 450, 500);
-        EXPECT_EQ(window.Width(), 450) << way.label;
-        expectPlaces(window, kWiderAndTaller, std::string("wider and taller ") + way.label);
-
-        // Squeezed to the smallest size and back: nothing is lost on the way.
-        way.resize(window, 10, 10);
-        EXPECT_EQ(window.Width(), 64) << way.label;
-        EXPECT_EQ(window.Height(), 64) << way.label;
-        way.resize(window, 350, 450);
-        expectPlaces(window, kLaidOut, std::string("back to the laid-out size ") + way.label);
+        const auto resize = [&](int width, int height) {
+            if (byDesktop) {  // the desktop sizes the whole frame, the menu bar included
+                window.resize(width, height + window.MenuBarHeight());
+                QApplication::processEvents();
+            } else {
+                window.SetWidth(width);
+                window.SetHeight(height);
+            }
+        };
+        resize(450, 550);
+        expectPlaces(window, 100, byDesktop ? "grown by the desktop" : "grown by the program");
+        resize(10, 10);
+        EXPECT_EQ(QSize(window.Width(), window.Height()), QSize(64, 64)) << byDesktop;
+        resize(350, 450);
+        expectPlaces(window, 0, "squeezed and back");
     }
-    EXPECT_EQ(console().maximumSize(), QSize(32000, 32000 + console().MenuBarHeight()));
 }
 
-TEST_F(ConsoleTest, AWidthSetByTheProgramIsTheOneTheLocksKeep) {
-    dbswindow& window = console();
-    window.dataPath->SetWidth(window.dataPath->Width() + 61);
-    window.SetWidth(450);
-    EXPECT_EQ(window.dataPath->Width(), 305);
-    window.SetWidth(350);
-    EXPECT_EQ(window.dataPath->Width(), 205);
-}
-
-TEST_F(ConsoleTest, ANewConsoleShowsTheDefaultsAndNothingElse) {
-    dbswindow& window = console();
-    EXPECT_EQ(window.Title(), "Databases");
-    EXPECT_EQ(window.portik->Text(), "7000");
-    EXPECT_EQ(window.maxcons->Text(), "10");
-    EXPECT_EQ(window.maxresultstotal->Text(), "2000");
-    EXPECT_EQ(window.maxresultsdatabase->Text(), "500");
-    EXPECT_EQ(window.ipcka->Text(), "");
-    EXPECT_EQ(window.dataPath->Text(), "");
-
-    EXPECT_TRUE(window.ipcka->ReadOnly());
-    EXPECT_TRUE(window.dataPath->ReadOnly());
-    EXPECT_TRUE(window.dataPath->MultiLine());
-    for (const EditField* field : {window.portik, window.maxcons, window.maxresultstotal, window.maxresultsdatabase}) {
-        EXPECT_FALSE(field->ReadOnly()) << field->Name();
-        EXPECT_FALSE(field->MultiLine()) << field->Name();
-        EXPECT_EQ(field->TextColor(), QColor(Qt::black)) << field->Name();
-    }
-
-    const std::vector<std::pair<const StaticText*, const char*>> labels = {
-        {window.StaticText1, "My IP:"},
-        {window.StaticText2, "Port:"},
-        {window.StaticText3, "Limit connections:"},
-        {window.StaticText4, "Limit results - total:"},
-        {window.StaticText5, "Limit results per database:"},
-    };
-    for (const auto& [label, text] : labels) {
-        EXPECT_EQ(label->Text(), text);
-        EXPECT_TRUE(label->alignment() & Qt::AlignRight) << text;
-    }
-
-    const Listbox& list = *window.datasList;
-    EXPECT_EQ(list.ListCount(), 0);
-    EXPECT_EQ(list.ColumnCount(), 3);
-    EXPECT_EQ(list.Heading(0), "Database name");
-    EXPECT_EQ(list.Heading(1), "search");
-    EXPECT_EQ(list.Heading(2), "default");
-    EXPECT_EQ(list.ColumnType(0), Listbox::TextColumn);
-    EXPECT_EQ(list.ColumnType(1), Listbox::CheckBoxColumn);
-    EXPECT_EQ(list.ColumnType(2), Listbox::CheckBoxColumn);
-    EXPECT_EQ(list.HeadingIndex(), -1);
-    EXPECT_EQ(list.selectionMode(), QAbstractItemView::SingleSelection);
-
-    EXPECT_FALSE(window.sptlgtchckbx->Value());
-    EXPECT_EQ(window.sptlgtcnv->Backdrop(), pictures::spotlight_picbw());
-    EXPECT_EQ(window.plusc->Backdrop(), pictures::opendatabasecopy());
-    EXPECT_EQ(window.minusc->Backdrop(), pictures::removedatabasecopy());
-    for (const Control* control : window.Controls()) {
-        EXPECT_TRUE(control->Visible()) << control->Name();
-        EXPECT_TRUE(control->Enabled()) << control->Name();
-        if (control != window.plusc && control != window.minusc) {
-            EXPECT_EQ(control->HelpTag(), "") << control->Name();
-        }
-    }
-    EXPECT_EQ(window.plusc->HelpTag(), "Open database ...");
-    EXPECT_EQ(window.minusc->HelpTag(), "Remove selected database");
+TEST_F(ConsoleTest, ANewConsoleShowsTheDefaults) {
+    const dbswindow& w = console();
+    EXPECT_EQ((Names{w.Title(), w.portik->Text(), w.maxcons->Text(), w.maxresultstotal->Text(),
+                     w.maxresultsdatabase->Text(), w.ipcka->Text(), w.dataPath->Text()}),
+              (Names{"Databases", "7000", "10", "2000", "500", "", ""}));
+    EXPECT_EQ((Names{w.StaticText1->Text(), w.StaticText2->Text(), w.StaticText3->Text(), w.StaticText4->Text(),
+                     w.StaticText5->Text()}),
+              (Names{"My IP:", "Port:", "Limit connections:", "Limit results - total:", "Limit results per database:"}));
+    const platform::ui::Listbox& list = *w.datasList;
+    EXPECT_EQ((Names{list.Heading(0), list.Heading(1), list.Heading(2)}), (Names{"Database name", "search", "default"}));
+    EXPECT_EQ(list.columnCount(), 3) << "the path and index cells are never shown";
+    EXPECT_EQ((Names{w.plusc->HelpTag(), w.minusc->HelpTag()}), (Names{"Open database ...", "Remove selected database"}));
+    EXPECT_TRUE(w.ipcka->ReadOnly() && w.dataPath->ReadOnly() && !w.portik->ReadOnly());
+    EXPECT_FALSE(w.sptlgtchckbx->Value());
+    EXPECT_EQ(w.sptlgtcnv->Backdrop(), pictures::spotlight_picbw());
+    EXPECT_EQ(w.plusc->Backdrop(), pictures::opendatabasecopy());
 }
 
 TEST_F(ConsoleTest, TheFocusGoesFromTheListToThePathAndThenDownTheFields) {
-    const dbswindow& window = console();
-    // Walk the focus chain as the Tab key does: only widgets that take the focus by Tab count.
-    std::vector<std::string> order;
-    QWidget* start = &window.datasList->focusTarget();
+    Names order;  // walked as the Tab key walks it
+    QWidget* start = &console().datasList->focusTarget();
     QWidget* widget = start;
     do {
-        if (widget->focusPolicy() & Qt::TabFocus) {
-            for (const Control* control : window.Controls())
-                if (&control->focusTarget() == widget) order.push_back(control->Name());
-        }
+        for (const platform::ui::Control* control : console().Controls())
+            if (&control->focusTarget() == widget && (widget->focusPolicy() & Qt::TabFocus)) order.push_back(control->Name());
         widget = widget->nextInFocusChain();
     } while (widget != start && order.size() < 40);
-    const std::vector<std::string> expected = {"datasList", "dataPath",           "ipcka",       "portik",
-                                               "maxcons",   "maxresultstotal",    "maxresultsdatabase",
-                                               "sptlgtchckbx"};
-    EXPECT_EQ(order, expected);
+    EXPECT_EQ(order, (Names{"datasList", "dataPath", "ipcka", "portik", "maxcons", "maxresultstotal",
+                            "maxresultsdatabase", "sptlgtchckbx"}));
 }
 
-TEST_F(ConsoleTest, TheAccessorMakesExactlyOneWindow) {
-    EXPECT_FALSE(dbswindow::exists());
-    dbswindow& first = dbswindow::instance();
-    EXPECT_EQ(&dbswindow::instance(), &first);
-    int consoles = 0;
-    for (const QWidget* widget : QApplication::topLevelWidgets()) consoles += dynamic_cast<const dbswindow*>(widget) ? 1 : 0;
-    EXPECT_EQ(consoles, 1);
-
-    first.nichtsDBS.push_back(platform::FolderItem("/x/y.vxo"));
-    first.selectedOne = 3;
-    dbswindow::release();
-    EXPECT_FALSE(dbswindow::exists());
-    dbswindow& second = dbswindow::instance();
-    EXPECT_TRUE(second.nichtsDBS.empty());
-    EXPECT_EQ(second.selectedOne, 0);
-    EXPECT_EQ(second.Controls().size(), 17u);
+TEST(ConsolePictures, ALoadedPictureIsKeptAndAFailureIsNot) {
+    pictures::release();
+    for (auto* accessor : {pictures::opendatabase, pictures::opendatabasecopy, pictures::opendatabasemask,
+                           pictures::removedatabase, pictures::removedatabasecopy, pictures::removedatabasemask}) {
+        ASSERT_TRUE(accessor());
+        EXPECT_EQ(accessor(), accessor());
+    }
+    const platform::ui::Picture atRest = pictures::opendatabasecopy();
+    EXPECT_EQ(atRest->size(), QSize(40, 40));
+    EXPECT_EQ(qAlpha(atRest->pixel(0, 0)), 0) << "shown through its mask";
+    dropPictureResources();
+    {
+        ConsoleRun run;  // built all the same, with the one picture never read left blank
+        EXPECT_EQ(run.console().Controls().size(), 17u);
+        EXPECT_EQ(run.console().plusc->Backdrop(), atRest);
+        EXPECT_FALSE(run.console().sptlgtcnv->Backdrop());
+    }
+    restorePictureResources();
+    EXPECT_TRUE(pictures::spotlight_picbw());
 }
 
-TEST_F(ConsoleTest, TheSearchServiceSeesTheSpotlightSwitch) {
-    gfs::spotlightSwitchMirror = true;
+TEST(ConsoleStartup, ShowsTheLogWindowBesideTheConsoleAndSpotlightOnlyWhereTheSystemHasIt) {
+    for (const auto& [version, spotlight] : {std::pair{"10.4.11", true}, std::pair{"10.2.8", false}}) {
+        ConsoleRun run(version);
+        run.application.Event_Open();
+        const dbswindow& console = run.console();
+        const logswindow& log = logswindow::instance();
+        EXPECT_TRUE(console.Visible() && log.isVisible());
+        EXPECT_EQ(log.geometry().left(), console.Left() + console.Width() + 10);
+        EXPECT_EQ(log.geometry().top(), console.Top() - console.MenuBarHeight()) << "the bar is the console's frame";
+        EXPECT_EQ(console.sptlgtchckbx->Visible(), spotlight) << version;
+        EXPECT_EQ(console.dataPath->Width(), spotlight ? 144 : 205) << version;
+    }
+}
+
+TEST_F(ConsoleTest, AWindowTallerThanTheScreenIsShortenedWhereItStands) {
+    const int cases[][4] = {{400, 450, 800, 400}, {400, 450, 900, 450}, {10, 450, 300, 290}};
     dbswindow& window = console();
-    EXPECT_FALSE(gfs::spotlightSwitchMirror) << "a new switch is off";
-
-    QTest::mouseClick(window.sptlgtchckbx, Qt::LeftButton);
-    EXPECT_TRUE(window.sptlgtchckbx->Value());
-    EXPECT_TRUE(gfs::spotlightSwitchMirror);
-    QTest::mouseClick(window.sptlgtchckbx, Qt::LeftButton);
-    EXPECT_FALSE(gfs::spotlightSwitchMirror);
-
-    // Start-up sets the switch by its name.
-    run.windows.setControlValue("sptlgtchckbx", true);
-    EXPECT_TRUE(window.sptlgtchckbx->Value());
-    EXPECT_TRUE(gfs::spotlightSwitchMirror);
-}
-
-TEST_F(ConsoleTest, ClosingTheConsoleQuitsTheServer) {
-    dbswindow& window = console();
-    EXPECT_FALSE(run.application.isQuitting());
-    window.close();
-    EXPECT_TRUE(run.application.isQuitting());
+    for (const auto& [top, height, screenBottom, fitted] : cases) {
+        window.SetTop(top);
+        window.SetHeight(height);
+        window.fitToScreen(screenBottom);
+        EXPECT_EQ((QRect(window.Left(), window.Top(), window.Width(), window.Height())),
+                  QRect(window.Left(), top, 350, fitted));
+    }
+    const int bottom = platform::ui::MainScreenAvailableBottom();  // the screen it opens on
+    window.SetTop(bottom - 300);
+    window.SetHeight(450);
+    window.Event_Open();
+    EXPECT_EQ(window.Height(), 300);
 }
 
 }  // namespace
