@@ -1,10 +1,13 @@
-// File references, text files and the whole-file replacement, on real files in a temporary
-// folder. The catalog scan walks folders with Count/Item and decides what to open from the
-// kind, lock and type properties, so a wrong answer here means skipped or hanging catalogs.
+// File references and the file-name search, on real files in a temporary folder. The catalog
+// scan decides what to open from the kind, lock and type properties, and the Spotlight records
+// are made from the search's snapshots, so a wrong answer here means skipped or hanging catalogs
+// or wrong records.
 
-#include "platform/app_folder.h"
 #include "platform/folder_item.h"
+#include "platform/metadata_search.h"
+#include "platform/sql_database.h"
 #include "platform/text_stream.h"
+#include "test_support/programs.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -16,303 +19,244 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <iterator>
-#include <optional>
-#include <string>
+#include <map>
+#include <set>
 
 namespace {
 
-using namespace std::chrono_literals;
+using platform::FileSnapshot;
 using platform::FolderItem;
-namespace fs = std::filesystem;
+constexpr int64_t k1904 = 2082844800;  // seconds from 1904 to 1970
 
-constexpr int64_t kSecondsFrom1904To1970 = 2082844800;
-
-void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Sets the immutable attribute for the guard's lifetime; without clearing it the temporary
-// folder could not be removed and would stay behind on the machine.
-class Immutable {
- public:
-    explicit Immutable(std::string path) : path_(std::move(path)) {
-        active_ = std::system(("chattr +i '" + path_ + "' 2>/dev/null").c_str()) == 0;
+// Sets one environment variable (nullptr clears it) for the scope, the time zone included.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const char* value) : name(name), old(std::getenv(name) ? std::getenv(name) : "") {
+        set(value);
     }
-    ~Immutable() {
-        if (active_ && std::system(("chattr -i '" + path_ + "'").c_str()) != 0)
-            ADD_FAILURE() << "could not clear the immutable attribute of " << path_;
-    }
-    bool active() const { return active_; }
-
- private:
-    std::string path_;
-    bool active_ = false;
-};
-
-// Sets or clears one environment variable and puts back the old value afterwards.
-class ScopedEnv {
- public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) saved_ = old;
+    ~ScopedEnv() { set(old.empty() ? nullptr : old.c_str()); }
+    void set(const char* value) const {
         value ? ::setenv(name, value, 1) : ::unsetenv(name);
         ::tzset();
     }
-    ~ScopedEnv() {
-        saved_ ? ::setenv(name_, saved_->c_str(), 1) : ::unsetenv(name_);
-        ::tzset();
-    }
-
- private:
-    const char* name_;
-    std::optional<std::string> saved_;
+    const char* name;
+    const std::string old;
 };
-
-// Runs the action on another thread. If it is still waiting on the FIFO after a generous time,
-// opening the FIFO's other end releases it, so that the test fails instead of hanging.
-template <typename Action>
-bool returnsWithoutWaitingOn(const std::string& fifo, Action action) {
-    auto done = std::async(std::launch::async, action);
-    if (done.wait_for(5s) == std::future_status::ready) return true;
-    const int fd = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
-    done.wait();
-    if (fd >= 0) ::close(fd);
-    return false;
-}
 
 class FolderItemTest : public ::testing::Test {
  protected:
-    void SetUp() override { ASSERT_TRUE(dir_.isValid()); }
-    std::string path(const std::string& name) const { return dir_.path().toStdString() + "/" + name; }
+    std::string path(const std::string& name) const { return dir.filePath(QString::fromStdString(name)).toStdString(); }
     FolderItem item(const std::string& name) const { return FolderItem(path(name)); }
-    FolderItem folder() const { return FolderItem(dir_.path().toStdString()); }
+    void write(const std::string& name, const std::string& bytes) const {
+        std::ofstream(path(name), std::ios::binary) << bytes;
+    }
 
-    QTemporaryDir dir_;
+    QTemporaryDir dir;
 };
 
-TEST(FolderItemPath, NamesParentsAndChildren) {
-    EXPECT_EQ(FolderItem("/a/b/c.vxo").Name(), "c.vxo");
-    EXPECT_EQ(FolderItem("/a/b/c.vxo//").Name(), "c.vxo");
-    EXPECT_EQ(FolderItem("/a/b/c.vxo//").AbsolutePath(), "/a/b/c.vxo");
-    EXPECT_EQ(FolderItem("/").Name(), "/");
-    EXPECT_EQ(FolderItem("///").AbsolutePath(), "/");
-    EXPECT_FALSE(FolderItem("/").Parent().has_value());
-    EXPECT_EQ(FolderItem("/a").Parent(), FolderItem("/"));
-    EXPECT_EQ(FolderItem("/a/b/").Parent(), FolderItem("/a"));
-    EXPECT_EQ(FolderItem("/").Child("x").AbsolutePath(), "/x");
-    EXPECT_EQ(FolderItem("/a/").Child("x").AbsolutePath(), "/a/x");
-    EXPECT_EQ(FolderItem("/a").Child("x").Parent(), FolderItem("/a"));
-}
-
 TEST_F(FolderItemTest, KindsOfEntries) {
-    writeFile(path("file.vxo"), "data");
+    for (const char* name : {"file", ".hidden"}) write(name, "data");
     ASSERT_TRUE(item("sub").CreateAsFolder());
     ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0644), 0);
-    fs::create_symlink(path("missing"), path("dangling"));
-    fs::create_symlink(path("file.vxo"), path("link"));
-    writeFile(path(".hidden"), "");
-
-    struct Expect {
-        const char* name;
-        bool exists, directory, regular, alias, visible;
-    };
-    const Expect cases[] = {
-        {"file.vxo", true, false, true, false, true}, {"sub", true, true, false, false, true},
-        {"pipe", true, false, false, false, true},    {"dangling", false, false, false, true, true},
-        {"link", true, false, true, true, true},      {".hidden", true, false, true, false, false},
+    std::filesystem::create_symlink(path("missing"), path("dangling"));
+    std::filesystem::create_symlink(path("file"), path("link"));
+    ASSERT_EQ(::chmod(path("sub").c_str(), 0555), 0);
+    const struct { const char* name; bool exists, directory, regular, alias, visible; } cases[] = {
+        {"file", true, false, true, false, true},      {"sub", true, true, false, false, true},
+        {"pipe", true, false, false, false, true},     {"dangling", false, false, false, true, true},
+        {"link", true, false, true, true, true},       {".hidden", true, false, true, false, false},
         {"missing", false, false, false, false, true},
     };
     for (const auto& c : cases) {
         const FolderItem f = item(c.name);
-        EXPECT_EQ(f.Exists(), c.exists) << c.name;
-        EXPECT_EQ(f.Directory(), c.directory) << c.name;
-        EXPECT_EQ(f.IsRegularFile(), c.regular) << c.name;
-        EXPECT_EQ(f.Alias(), c.alias) << c.name;
-        EXPECT_EQ(f.Visible(), c.visible) << c.name;
+        EXPECT_EQ((std::vector<bool>{f.Exists(), f.Directory(), f.IsRegularFile(), f.Alias(), f.Visible()}),
+                  (std::vector<bool>{c.exists, c.directory, c.regular, c.alias, c.visible})) << c.name;
     }
-    EXPECT_TRUE(item("sub").Delete());
-    EXPECT_FALSE(item("sub").Exists());
-    EXPECT_TRUE(item("file.vxo").Delete());
-    EXPECT_FALSE(item("file.vxo").Delete());
-}
-
-TEST_F(FolderItemTest, LockedMeansImmutableOnly) {
-    writeFile(path("file"), "x");
-    ASSERT_TRUE(item("ro").CreateAsFolder());
-    ASSERT_EQ(::chmod(path("ro").c_str(), 0555), 0);
-    EXPECT_FALSE(item("ro").Locked());
-    EXPECT_FALSE(item("file").Locked());
-    EXPECT_FALSE(item("missing").Locked());
-    {
-        Immutable immutable(path("file"));
-        if (!immutable.active()) GTEST_SKIP() << "chattr +i is not supported here";
+    const std::string info = "BINAVaxo" + std::string(24, '\0');
+    const bool typed = ::setxattr(path("file").c_str(), "user.com.apple.FinderInfo", info.data(), info.size(), 0) == 0;
+    EXPECT_EQ(item("file").MacType() + item("file").MacCreator() + item("sub").MacType(), typed ? "BINAVaxo" : "");
+    EXPECT_FALSE(item("sub").Locked() || item("file").Locked() || item("missing").Locked());  // read-only is not locked
+    // Locked is the immutable attribute, cleared again so that the temporary folder can go.
+    if (std::system(("chattr +i '" + path("file") + "' 2>/dev/null").c_str()) == 0) {
         EXPECT_TRUE(item("file").Locked());
+        EXPECT_EQ(std::system(("chattr -i '" + path("file") + "'").c_str()), 0);
     }
-    EXPECT_FALSE(item("file").Locked());
 }
 
-TEST_F(FolderItemTest, LockedOfFifoDoesNotWaitForAWriter) {
-    const std::string fifo = path("pipe");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-    bool locked = true;
-    EXPECT_TRUE(returnsWithoutWaitingOn(fifo, [&] { locked = FolderItem(fifo).Locked(); }));
-    EXPECT_FALSE(locked);
+// Opening a FIFO for reading waits for a writer, so whichever layer asks must look first.
+TEST_F(FolderItemTest, FifoDeviceAndFolderAreNeverOpened) {
+    ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0644), 0);
+    for (const std::string& target : {path("pipe"), std::string("/dev/null"), path("")}) {
+        auto opened = std::async(std::launch::async, [&] {
+            platform::Database db;
+            db.SetDatabaseFile(target);
+            return std::vector<bool>{db.Connect(platform::OpenMode::ReadOnly), db.Connect(),
+                                     platform::TextInputStream::Open(FolderItem(target)) != nullptr,
+                                     FolderItem(target).Locked()};
+        });
+        if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "waited on " << target;
+            ::close(::open(path("pipe").c_str(), O_RDWR | O_NONBLOCK));  // lets a stuck reader go
+        }
+        EXPECT_EQ(opened.get(), std::vector<bool>(4, false)) << target;
+    }
 }
 
 TEST_F(FolderItemTest, CountAndItemAreOneBasedInNameOrder) {
-    for (const char* name : {"b.vxo", "c", "a.vxo"}) writeFile(path(name), "");
+    for (const char* name : {"b.vxo", "c", "a.vxo"}) write(name, "");
     ASSERT_TRUE(item("b-dir").CreateAsFolder());
-    const FolderItem f = folder();
-    ASSERT_EQ(f.Count(), 4);
-    const char* expected[] = {"a.vxo", "b-dir", "b.vxo", "c"};
-    for (int32_t i = 1; i <= 4; ++i) {
-        const auto child = f.Item(i);
-        ASSERT_TRUE(child.has_value()) << i;
-        EXPECT_EQ(child->Name(), expected[i - 1]);
-        EXPECT_EQ(child->Parent(), f);
-    }
-    EXPECT_FALSE(f.Item(0).has_value());
-    EXPECT_FALSE(f.Item(5).has_value());
-    EXPECT_FALSE(f.Item(-1).has_value());
-    EXPECT_EQ(item("c").Count(), 0);
-    EXPECT_FALSE(item("missing").Item(1).has_value());
-}
-
-TEST_F(FolderItemTest, LengthAndFinderInfo) {
-    writeFile(path("data"), std::string(1234, 'x'));
-    EXPECT_EQ(item("data").Length(), 1234);
-    EXPECT_EQ(folder().Length(), 0);
-    EXPECT_EQ(item("missing").Length(), 0);
-    EXPECT_EQ(item("data").MacType(), "");
-    EXPECT_EQ(item("data").MacCreator(), "");
-
-    std::string info = "BINAVaxo";
-    info.resize(32, '\0');
-    if (::setxattr(path("data").c_str(), "user.com.apple.FinderInfo", info.data(), info.size(), 0) != 0)
-        GTEST_SKIP() << "user extended attributes are not supported here";
-    EXPECT_EQ(item("data").MacType(), "BINA");
-    EXPECT_EQ(item("data").MacCreator(), "Vaxo");
-}
-
-TEST(FolderItemTime, SecondsSince1904InLocalTime) {
-    // The offset is that of the moment converted, not of today: DST must show in July only.
-    ScopedEnv tz("TZ", "EST5EDT,M3.2.0,M11.1.0");
-    EXPECT_EQ(platform::totalSecondsFromUnix(0), kSecondsFrom1904To1970 - 5 * 3600);
-    EXPECT_EQ(platform::totalSecondsFromUnix(962409600), 962409600 + kSecondsFrom1904To1970 - 4 * 3600);
-    ScopedEnv east("TZ", "XYZ-3");
-    EXPECT_EQ(platform::totalSecondsFromUnix(0), kSecondsFrom1904To1970 + 3 * 3600);
-}
-
-TEST_F(FolderItemTest, FileTimes) {
-    ScopedEnv tz("TZ", "XYZ-3");
-    const time_t before = std::time(nullptr);
-    writeFile(path("f"), "x");
-    const time_t after = std::time(nullptr);
-    const int64_t created = item("f").CreationTotalSeconds();
-    EXPECT_GE(created, before + kSecondsFrom1904To1970 + 3 * 3600 - 1);
-    EXPECT_LE(created, after + kSecondsFrom1904To1970 + 3 * 3600 + 1);
-
-    const struct timeval times[2] = {{1000000000, 0}, {1000000000, 0}};
-    ASSERT_EQ(::utimes(path("f").c_str(), times), 0);
-    EXPECT_EQ(item("f").ModificationTotalSeconds(), 1000000000 + kSecondsFrom1904To1970 + 3 * 3600);
-    EXPECT_EQ(item("missing").ModificationTotalSeconds(), 0);
+    const FolderItem folder(dir.path().toStdString());
+    std::vector<std::string> names;
+    for (int32_t i = 1; i <= folder.Count(); ++i) names.push_back(folder.Item(i)->Name());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.vxo", "b-dir", "b.vxo", "c"}));
+    EXPECT_EQ(folder.Item(1)->Parent(), folder);
+    EXPECT_FALSE(folder.Item(0) || folder.Item(5) || item("missing").Item(1) || item("c").Count());
+    EXPECT_FALSE(FolderItem("/").Parent().has_value());  // a walk up ends
 }
 
 TEST_F(FolderItemTest, GetFolderItemResolvesInTheApplicationFolder) {
-    ASSERT_TRUE(item("app").CreateAsFolder());
-    ASSERT_TRUE(item("app/logs").CreateAsFolder());
-    ScopedEnv env("QUORVANTEL_APP_FOLDER", path("app").c_str());
-    EXPECT_EQ(platform::ApplicationFolder(), item("app"));
+    ASSERT_TRUE(item("app").CreateAsFolder() && item("app/logs").CreateAsFolder());
+    const ScopedEnv env("QUORVANTEL_APP_FOLDER", path("app").c_str());
     EXPECT_EQ(platform::GetFolderItem(""), item("app"));
-    EXPECT_EQ(platform::GetFolderItem("settings.txt"), item("app/settings.txt"));
     EXPECT_EQ(platform::GetFolderItem("logs/today.log"), item("app/logs/today.log"));
     EXPECT_EQ(platform::GetFolderItem(path("other")), item("other"));
-    EXPECT_FALSE(platform::GetFolderItem("nowhere/file").has_value());
-    EXPECT_FALSE(platform::GetFolderItem(path("nowhere/file")).has_value());
-    EXPECT_FALSE(platform::GetFolderItem(std::string_view("set\0tings.txt", 13)).has_value());
-    EXPECT_FALSE(platform::GetFolderItem(std::string_view("\0", 1)).has_value());
+    EXPECT_FALSE(platform::GetFolderItem("nowhere/file") || platform::GetFolderItem(path("nowhere/file")) ||
+                 platform::GetFolderItem(std::string_view("set\0tings.txt", 13)));
 }
 
-using TextStreamTest = FolderItemTest;
-
-TEST_F(TextStreamTest, CreateTruncatesAndAppendAppends) {
-    writeFile(path("log"), "old content that is long\n");
-    {
-        auto out = platform::TextOutputStream::Create(item("log"));
-        ASSERT_NE(out, nullptr);
-        EXPECT_TRUE(out->WriteLine("first"));
-        EXPECT_TRUE(out->Write("sec"));
+class MetadataSearch : public FolderItemTest {
+ protected:
+    void SetUp() override {
+        if (!test_support::onPath("updatedb") || !test_support::onPath("plocate")) GTEST_SKIP() << "no plocate";
+        ASSERT_TRUE(item("tree").CreateAsFolder());
     }
-    EXPECT_EQ(readFile(path("log")), "first\nsec");
-    {
-        auto out = platform::TextOutputStream::Append(item("log"));
-        ASSERT_NE(out, nullptr);
-        EXPECT_TRUE(out->WriteLine("ond"));
-        out->Close();
-        EXPECT_FALSE(out->Write("after close"));
+    // Indexes the tree as it is now and points the search at that index.
+    void index() {
+        ASSERT_EQ(test_support::runQuietly({"updatedb", "-U", path("tree"), "-o", path("index.db"), "-l", "no"}), 0);
+        database.emplace("QUORVANTEL_LOCATE_DB", path("index.db").c_str());
     }
-    EXPECT_EQ(readFile(path("log")), "first\nsecond\n");
-    auto created = platform::TextOutputStream::Append(item("new"));
-    ASSERT_NE(created, nullptr);
-    EXPECT_TRUE(created->WriteLine(""));
-    created.reset();
-    EXPECT_EQ(readFile(path("new")), "\n");
-    EXPECT_EQ(platform::TextOutputStream::Create(item("missing/log")), nullptr);
-    EXPECT_EQ(platform::TextOutputStream::Append(item("missing/log")), nullptr);
-}
-
-TEST_F(TextStreamTest, InputOnlyFromRegularFiles) {
-    const std::string fifo = path("pipe");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-    bool opened = true;
-    EXPECT_TRUE(returnsWithoutWaitingOn(fifo, [&] {
-        opened = platform::TextInputStream::Open(FolderItem(fifo)) != nullptr;
-    }));
-    EXPECT_FALSE(opened);
-    EXPECT_EQ(platform::TextInputStream::Open(folder()), nullptr);
-    EXPECT_EQ(platform::TextInputStream::Open(item("missing")), nullptr);
-}
-
-TEST_F(TextStreamTest, ReadAllOfALargeFileIsWhole) {
-    std::string content;
-    for (int i = 0; content.size() < (1u << 20) + 7; ++i) content += static_cast<char>(i * 31 % 256);
-    writeFile(path("big"), content);
-    auto in = platform::TextInputStream::Open(item("big"));
-    ASSERT_NE(in, nullptr);
-    EXPECT_TRUE(in->ReadAll() == content);  // not EXPECT_EQ: a megabyte diff is unreadable
-    EXPECT_EQ(in->ReadAll(), "");
-}
-
-TEST_F(TextStreamTest, ReplaceFileAtomically) {
-    writeFile(path("settings.txt"), "old");
-    ASSERT_TRUE(platform::replaceFileAtomically(item("settings.txt"), "new content\n"));
-    EXPECT_EQ(readFile(path("settings.txt")), "new content\n");
-    ASSERT_TRUE(platform::replaceFileAtomically(item("fresh.txt"), ""));
-    EXPECT_TRUE(item("fresh.txt").IsRegularFile());
-    EXPECT_EQ(folder().Count(), 2) << "a temporary file was left behind";
-    EXPECT_FALSE(platform::replaceFileAtomically(item("missing/settings.txt"), "x"));
-}
-
-TEST_F(TextStreamTest, ReplaceInImmutableFolderKeepsTheOldFile) {
-    ASSERT_TRUE(item("conf").CreateAsFolder());
-    const std::string old = std::string("old\0bytes\r\n", 11);
-    writeFile(path("conf/settings.txt"), old);
-    {
-        Immutable immutable(path("conf"));
-        if (!immutable.active()) GTEST_SKIP() << "chattr +i is not supported here";
-        EXPECT_FALSE(platform::replaceFileAtomically(item("conf/settings.txt"), "new"));
+    std::map<std::string, FileSnapshot> find(std::string_view text) {
+        std::map<std::string, FileSnapshot> hits;
+        platform::runMetadataQuery(text, [&](const FolderItem& hit, const FileSnapshot& snapshot) {
+            EXPECT_EQ(hit.Parent(), item("tree"));
+            EXPECT_TRUE(hits.emplace(hit.Name(), snapshot).second) << hit.Name() << " came twice";
+        });
+        return hits;
     }
-    EXPECT_EQ(readFile(path("conf/settings.txt")), old);
-    EXPECT_EQ(item("conf").Count(), 1) << "a temporary file was left behind";
+    std::set<std::string> names(std::string_view text) {
+        std::set<std::string> result;
+        for (const auto& hit : find(text)) result.insert(hit.first);
+        return result;
+    }
+    // The modification time of the entry itself, also of a symbolic link.
+    void touch(const std::string& name, time_t seconds) {
+        const timeval times[2] = {{seconds, 0}, {seconds, 0}};
+        ASSERT_EQ(::lutimes(path("tree/" + name).c_str(), times), 0) << name;
+    }
+    std::optional<ScopedEnv> database;
+};
+
+TEST_F(MetadataSearch, EachKindOfEntryIsDescribed) {
+    const ScopedEnv zone("TZ", "EST5EDT");  // away from UTC, with DST in July only
+    constexpr time_t kWinter = 981173106, kSummer = 1215000000;
+    const int64_t winter = kWinter + k1904 - 5 * 3600, summer = kSummer + k1904 - 4 * 3600;
+    ASSERT_TRUE(item("tree/match folder").CreateAsFolder());
+    write("tree/plain match.txt", std::string(1000, 'x'));
+    write("tree/.match dot file", "0123456789");
+    write("tree/unrelated.txt", "abc");
+    write("tree/gone match", "x");
+    std::filesystem::create_directory_symlink("match folder", path("tree/link to match folder"));
+    std::filesystem::create_symlink("plain match.txt", path("tree/link to match file"));
+    std::filesystem::create_symlink("nowhere/none", path("tree/dangling match link"));
+    for (const char* name : {"plain match.txt", ".match dot file", "link to match folder", "dangling match link"})
+        touch(name, kWinter);
+    touch("match folder", kSummer);
+    const auto attribute = [&](const char* name, const char* key, const std::string& value) {
+        return ::setxattr(path(std::string("tree/") + name).c_str(), key, value.data(), value.size(), 0) == 0;
+    };
+    if (!attribute(".match dot file", "user.com.apple.FinderInfo", "BINAVaxo" + std::string(24, '\0')) ||
+        !attribute(".match dot file", "user.com.apple.ResourceFork", std::string(24, 'r')) ||
+        !attribute("plain match.txt", "user.other", "not a type"))
+        GTEST_SKIP() << "no user extended attributes here";
+    index();
+    item("tree/gone match").Delete();  // a hit gone since indexing is skipped
+
+    const struct { const char* name; bool directory, alias; int64_t length, modified; int32_t fork; const char* type; }
+        cases[] = {
+        {"match folder", true, false, 0, summer, 0, ""},
+        {"plain match.txt", false, false, 1000, winter, 0, ""},
+        {".match dot file", false, false, 10, winter, 24, "BINAVaxo"},
+        {"link to match folder", true, true, 0, summer, 0, ""},  // a live link describes its target
+        {"link to match file", false, true, 1000, winter, 0, ""},
+        {"dangling match link", false, true, 12, winter, 0, ""},  // described by the link itself
+    };
+    const auto hits = find("match");
+    ASSERT_EQ(hits.size(), std::size(cases));
+    for (const auto& c : cases) {
+        const FileSnapshot& h = hits.at(c.name);
+        EXPECT_EQ(std::tie(h.directory, h.alias, h.length, h.modificationTotalSeconds, h.resourceForkLength),
+                  std::tie(c.directory, c.alias, c.length, c.modified, c.fork)) << c.name;
+        EXPECT_EQ(h.macType + h.macCreator, c.type) << c.name;
+    }
+    // The birth time where the file system keeps one, else the modification time.
+    struct statx entry {};
+    ASSERT_EQ(::statx(AT_FDCWD, path("tree/plain match.txt").c_str(), 0, STATX_BTIME, &entry), 0);
+    EXPECT_EQ(hits.at("plain match.txt").creationTotalSeconds,
+              entry.stx_mask & STATX_BTIME ? platform::totalSecondsFromUnix(entry.stx_btime.tv_sec) : winter);
+}
+
+TEST_F(MetadataSearch, TextIsALiteralCaseInsensitivePartOfTheName) {
+    for (const char* name : {"a match.txt", "we*ird[match]?.txt", "q\"uote.txt", "back\\slash.txt", "x match y",
+                             "MiXeD CaSe", "line\nbreak match"})
+        write(std::string("tree/") + name, "x");
+    index();
+    const struct { std::string text; std::set<std::string> expected; } cases[] = {
+        {"MATCH", {"a match.txt", "we*ird[match]?.txt", "x match y", "line\nbreak match"}},
+        {"e\nb", {"line\nbreak match"}},  // hits are parted by NUL bytes, not by line ends
+        {"mixed case", {"MiXeD CaSe"}},
+        {"*ird[match]?", {"we*ird[match]?.txt"}},
+        {"w*d", {}},    // as a glob it would match "we*ird[match]?.txt"
+        {"[mat]", {}},  // as a glob: any name holding m, a or t
+        {"?", {"we*ird[match]?.txt"}},
+        {"q\"u", {"q\"uote.txt"}},
+        {"\\", {"back\\slash.txt"}},
+        {" match ", {"x match y"}},
+        {std::string("ma\0tch", 6), {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(names(c.text), c.expected) << "[" << c.text << "]";
+}
+
+TEST_F(MetadataSearch, NothingIsFoundWithoutAUsableIndexOrProgram) {
+    write("tree/a match", "x");
+    ASSERT_TRUE(item("no-programs").CreateAsFolder());
+    index();
+    const struct { std::string database; const char* programs; } cases[] = {
+        {path("missing.db"), nullptr}, {path("tree"), nullptr}, {path("index.db"), "no-programs"},
+    };
+    for (const auto& c : cases) {
+        const ScopedEnv database("QUORVANTEL_LOCATE_DB", c.database.c_str());
+        const ScopedEnv programs("PATH", c.programs ? path(c.programs).c_str() : std::getenv("PATH"));
+        EXPECT_TRUE(find("match").empty()) << c.database << " " << (c.programs ? c.programs : "");
+    }
+    EXPECT_EQ(names("match"), std::set<std::string>{"a match"}) << "a failure must not stick";
+}
+
+// Without a fixture: the process ends inside the test, so a temporary folder would stay behind.
+TEST(MetadataSearchFailure, TheReasonIsWrittenToStandardErrorOncePerProcess) {
+    if (!test_support::onPath("plocate")) GTEST_SKIP() << "no plocate";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, where nothing was reported yet
+    EXPECT_EXIT(
+        {
+            const ScopedEnv database("QUORVANTEL_LOCATE_DB", "/nonexistent-quorvantel/missing.db");
+            const auto hit = [](const FolderItem&, const FileSnapshot&) { std::_Exit(2); };
+            platform::runMetadataQuery("match", hit);
+            platform::runMetadataQuery("other", hit);
+            std::fputs("done\n", stderr);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "^[^\n]*missing\\.db[^\n]*\ndone\n$");
 }
 
 }  // namespace
