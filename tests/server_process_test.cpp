@@ -1,137 +1,348 @@
 // The server as an operator runs it: the real executable in a temporary application folder,
-// without a display, checked through its files, its port and its exit status.
+// without a display, checked through its files, its port, its log and its exit status; then
+// under faults from outside: clients that leave before their answer, catalog files that are
+// damaged, vanish or are no files at all, log and settings files that cannot be written, a
+// preferences database that another process keeps locked, and SIGTERM in the middle of searches.
+// Each time the server has to go on serving, or end cleanly, without losing data.
 
 #include "test_support/server_process.h"
+#include "test_support/programs.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 
-#include <QTcpSocket>
+#include <QNetworkInterface>
+#include <QTcpServer>
 
+#include <chrono>
 #include <fstream>
-#include <sstream>
+#include <optional>
+#include <random>
+#include <regex>
 
 namespace {
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
+namespace fs = std::filesystem;
+using namespace test_support;
+using namespace std::chrono_literals;
+using Counts = std::map<std::string, int>;
+using Damage = std::function<void(const fs::path&)>;
 
-std::string settingsText(int port, int connections, int total, int perDatabase) {
-    std::ostringstream text;
-    text << "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n\n<settings>\n"
-         << "     <variable name=\"port\" value=\"" << port << "\" />\n"
-         << "     <variable name=\"limit_connections\" value=\"" << connections << "\" />\n"
-         << "     <variable name=\"limit_results_total\" value=\"" << total << "\" />\n"
-         << "     <variable name=\"limit_results_database\" value=\"" << perDatabase << "\" />\n"
-         << "     <variable name=\"use_spotlight\" value=\"false\" />\n</settings>\n";
-    return text.str();
-}
-
-bool acceptsConnections(int port) {
-    QTcpSocket client;
-    client.connectToHost("127.0.0.1", static_cast<quint16>(port));
-    return client.waitForConnected(3000);
+std::string firstIPv4Address() {
+    for (const QHostAddress& address : QNetworkInterface::allAddresses())
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+            return address.toString().toStdString();
+    return "127.0.0.1";
 }
 
 TEST(ServerProcess, FirstStartWritesDefaultsLogsAndQuitsOnSigterm) {
-    test_support::ServerProcess server;
-    if (!test_support::portIsFree(7000)) GTEST_SKIP() << "port 7000 is taken on this machine";
+    ServerProcess server;
+    if (!portIsFree(7000)) GTEST_SKIP() << "port 7000 is taken on this machine";
     ASSERT_TRUE(server.start());
     ASSERT_TRUE(server.waitForLogLine("settings - maxcon:"));
-
-    EXPECT_EQ(readFile(server.folder() / "preferences-server.xml"), settingsText(7000, 10, 2000, 500));
-    const std::vector<std::string> lines = server.logLines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(test_support::hasTimeStamp(lines[0]));
-    EXPECT_EQ(lines[0].substr(21), "START ---- server is ready - " + test_support::firstIPv4Address() + ":7000");
-    EXPECT_EQ(lines[1].substr(21), "settings - maxcon:10 / maxrestotal:2000 / maxresdb:500");
-    EXPECT_TRUE(acceptsConnections(7000));
-
+    EXPECT_EQ(readFile(server.folder() / "preferences-server.xml"), settingsText(7000));
+    EXPECT_TRUE(Client().open(7000));
     ASSERT_EQ(server.terminate(), 0);
-    const std::vector<std::string> after = server.logLines();
-    ASSERT_EQ(after.size(), 3u);
-    EXPECT_EQ(after[2].substr(21), "QUIT ---- Quorvantel server quit");
+    const std::string stamp = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}: )";
+    EXPECT_TRUE(std::regex_match(
+        server.logText(), std::regex(stamp + "START ---- server is ready - " + firstIPv4Address() + ":7000\n" + stamp +
+                                     "settings - maxcon:10 / maxrestotal:2000 / maxresdb:500\n" + stamp +
+                                     "QUIT ---- Quorvantel server quit\n")))
+        << server.logText();
 }
 
-TEST(ServerProcess, SettingsFileChoosesPortAndLimits) {
-    test_support::ServerProcess server;
-    const int port = test_support::freePort();
-    server.writeFile("preferences-server.xml", settingsText(port, 10, 900, 500));
-    ASSERT_TRUE(server.start());
-    ASSERT_TRUE(server.waitForLogLine("settings - maxcon:"));
-    EXPECT_NE(server.logText().find(":" + std::to_string(port) + "\n"), std::string::npos);
-    EXPECT_NE(server.logText().find("maxrestotal:900 / maxresdb:500"), std::string::npos);
-    EXPECT_TRUE(acceptsConnections(port));
+TEST(ServerProcess, SettingsFileChoosesPortAndLimitsAndIsNeverRewritten) {
+    ServerProcess server;
+    ASSERT_TRUE(server.serve(10, 900, 500));
+    EXPECT_TRUE(server.waitForLogLine(":" + std::to_string(server.port()) + "\n"));
+    EXPECT_TRUE(server.waitForLogLine("settings - maxcon:10 / maxrestotal:900 / maxresdb:500"));
     EXPECT_EQ(server.terminate(), 0);
-    // The file is not rewritten at start or at quit.
-    EXPECT_EQ(readFile(server.folder() / "preferences-server.xml"), settingsText(port, 10, 900, 500));
+    EXPECT_EQ(readFile(server.folder() / "preferences-server.xml"), settingsText(server.port(), 10, 900));
 }
 
-TEST(ServerProcess, MalformedSettingsNeverStopStartUp) {
-    const int port = test_support::freePort();
-    const std::string portElement = "<variable name=\"port\" value=\"" + std::to_string(port) + "\" />";
+TEST(ServerProcess, SettingsThatCannotBeUsedNeverStopStartUp) {
+    QTcpServer occupant;
+    ASSERT_TRUE(occupant.listen(QHostAddress::Any, 0));
+    const int port = freePort(), taken = occupant.serverPort();
+    const std::string head = "<settings><variable name=\"port\" value=\"" + std::to_string(port) + "\" />";
+    const std::string total = "<variable name=\"limit_results_total\" value=\"";
     const struct {
-        const char* name;
-        std::string content;
-        const char* expectedSettingsLine;
+        std::string content;  // empty: a folder where the file should be, which leaves every default
+        int port;
+        const char *settings, *error;  // without a display a message box goes to standard error
     } cases[] = {
-        {"no closing of the last element",
-         "<settings>" + portElement + "<variable name=\"limit_connections\" value=\"3\"", "maxcon:10 /"},
-        {"values that are no numbers",
-         "<settings>" + portElement + "<variable name=\"limit_connections\" value=\"many\" />", "maxcon:0 /"},
-        {"a duplicate name, the later wins",
-         "<settings>" + portElement +
-             "<variable name=\"limit_results_total\" value=\"5\" /><variable name=\"limit_results_total\" value=\"6\" />",
-         "maxrestotal:6 /"},
+        {head + "<variable name=\"limit_connections\" value=\"3\"", port, "maxcon:10 /", ""},  // no closing "/>"
+        {head + "<variable name=\"limit_connections\" value=\"many\" />", port, "maxcon:0 /", ""},
+        {head + total + "5\" />" + total + "6\" />", port, "maxrestotal:6 /", ""},
+        {"", 7000, "maxcon:10 / maxrestotal:2000 / maxresdb:500", ""},
+        {settingsText(taken), taken, "maxcon:10 /", "quorvantel-server: 8"},  // its port in use
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        test_support::ServerProcess server;
+        SCOPED_TRACE(c.content);
+        ServerProcess server;
+        if (c.content.empty()) fs::create_directory(server.folder() / "preferences-server.xml");
         server.writeFile("preferences-server.xml", c.content);
         ASSERT_TRUE(server.start());
-        ASSERT_TRUE(server.waitForLogLine("settings - maxcon:"));
-        EXPECT_NE(server.logText().find(c.expectedSettingsLine), std::string::npos) << server.logText();
-        EXPECT_TRUE(acceptsConnections(port));
+        EXPECT_TRUE(server.waitForLogLine(c.settings)) << server.logText();
+        EXPECT_TRUE(server.waitForLogLine(" - " + firstIPv4Address() + ":" + std::to_string(c.port) + "\n"));
         EXPECT_EQ(server.terminate(), 0);
+        EXPECT_NE(server.standardError().find(c.error), std::string::npos) << server.standardError();
     }
 }
 
-TEST(ServerProcess, SettingsFileThatCannotBeReadLeavesDefaults) {
-    test_support::ServerProcess server;
-    if (!test_support::portIsFree(7000)) GTEST_SKIP() << "port 7000 is taken on this machine";
-    std::filesystem::create_directory(server.folder() / "preferences-server.xml");
-    ASSERT_TRUE(server.start());
-    ASSERT_TRUE(server.waitForLogLine("settings - maxcon:10 / maxrestotal:2000 / maxresdb:500"));
+// "needle" rows are rare, so that every search scans every row of every catalog it names.
+constexpr char kNeedles[] = "name LIKE '%needle%'";
+constexpr int kBigRows = 200'000, kFound = 4;  // needles in the suite's catalogs
+// Copies of the big catalog in one request keep the worker busy for a while, far below the time
+// bound of a request, so that every search still runs to its end.
+constexpr int kSlowCopies = 8;
+
+std::string numbered(int n) { return std::string(kNeedles) + " AND " + std::to_string(n) + "=" + std::to_string(n); }
+
+// The records per catalog of a search, which has to come as one whole answer.
+Counts found(int port, const std::vector<std::string>& paths) {
+    const std::string answer = exchange(port, request("vaxo-search", paths, kNeedles), "</result>\n", 10000);
+    EXPECT_TRUE(isCompleteSearchAnswer(answer)) << answer;
+    return recordsPerCatalog(answer);
+}
+
+// As root the immutable attribute is the one way to make a write fail.
+struct Immutable {
+    explicit Immutable(fs::path p) : path(std::move(p)), active(runQuietly({"chattr", "+i", path.string()}) == 0) {}
+    ~Immutable() { runQuietly({"chattr", "-i", path.string()}); }
+    fs::path path;
+    bool active;
+};
+
+// A folder, or a file, with each entry's kind and content; never reads through a link.
+std::map<std::string, std::string> snapshot(const fs::path& folder) {
+    std::map<std::string, std::string> entries{{".", fs::is_directory(folder) ? "folder" : readFile(folder)}};
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        entries[it->path().filename()] = it->is_symlink()     ? "link to " + fs::read_symlink(it->path()).string()
+                                         : it->is_directory() ? "folder"
+                                                              : readFile(it->path());
+    return entries;
+}
+
+// What the server has read so far, from files and sockets alike.
+long long bytesRead(pid_t pid) {
+    const std::string io = readFile("/proc/" + std::to_string(pid) + "/io");
+    return std::atoll(io.c_str() + std::min(io.size(), io.find("rchar:") + 6));
+}
+
+class FaultProcess : public ::testing::Test {
+ protected:
+    // One big and two small catalogs for the whole suite, in the folder of a server never started.
+    static void SetUpTestSuite() {
+        EXPECT_TRUE(makeCatalog(shared_.emplace().parentFolder() / "big.vxo", kBigRows, kBigRows / kFound) &&
+                    makeCatalog(smallA(), 2000, 2000 / kFound) && makeCatalog(smallC(), 2000, 2000 / kFound));
+    }
+    static void TearDownTestSuite() { shared_.reset(); }
+    static std::string smallA() { return shared_->parentFolder() / "a.vxo"; }
+    static std::string smallC() { return shared_->parentFolder() / "c.vxo"; }
+    // Three default catalogs beside the application's folder, named by its preferences database.
+    static std::vector<std::string> withDefaults(const ServerProcess& server) {
+        std::vector<std::string> paths;
+        for (const char* name : {"a.vxo", "b.vxo", "c.vxo"})
+            EXPECT_TRUE(makeCatalog(paths.emplace_back(server.parentFolder() / name), 400, 100));
+        EXPECT_TRUE(writePreferences(server.parentFolder() / "preferences", paths));
+        return paths;
+    }
+    static inline std::optional<ServerProcess> shared_;
+    const std::vector<std::string> slow = std::vector<std::string>(kSlowCopies, shared_->parentFolder() / "big.vxo");
+};
+
+TEST_F(FaultProcess, ClientsThatLeaveBeforeTheirAnswerLeaveTheServerServing) {
+    ServerProcess server;
+    ASSERT_TRUE(server.serve());
+    // More leavers than the connection limit (10): a place that a gone client held must come free.
+    for (int n = 1; n <= 12; ++n) {
+        Client leaver;
+        ASSERT_TRUE(leaver.open(server.port()) && leaver.send(request("vaxo-search", slow, numbered(n))));
+        leaver.close(n % 2 == 0);
+    }
+    // A ping is answered at once, while the worker still serves the searches of the gone clients.
+    EXPECT_TRUE(pingAnswered(server.port()));
+    EXPECT_EQ(found(server.port(), {smallA()}), (Counts{{smallA(), kFound}}));
+    // Every search of a gone client was still run to its end and logged, in arrival order.
+    EXPECT_TRUE(waitFor([&] {
+        const std::string log = server.logText(), results = "; results: " + std::to_string(kSlowCopies * kFound) + ";";
+        size_t at = 0;
+        for (int n = 1; n <= 12 && at != std::string::npos; ++n)
+            at = log.find("SQL action: Query: " + numbered(n) + results, at);
+        return at != std::string::npos;
+    })) << server.logText();
     EXPECT_EQ(server.terminate(), 0);
 }
 
-TEST(ServerProcess, UnwritableLogFolderKeepsServing) {
-    test_support::ServerProcess server;
-    const int port = test_support::freePort();
-    server.writeFile("preferences-server.xml", settingsText(port, 10, 2000, 500));
-    server.writeFile("logs", "not a folder");
-    ASSERT_TRUE(server.start());
-    ASSERT_TRUE(test_support::waitFor([&] { return acceptsConnections(port); }));
-    EXPECT_EQ(readFile(server.folder() / "logs"), "not a folder");
+TEST_F(FaultProcess, CatalogThatCannotBeReadIsLeftOutOfAWholeAnswerAndBlocksNothing) {
+    ServerProcess server;
+    ASSERT_TRUE(server.serve());
+    const fs::path dir = server.parentFolder();
+    ASSERT_EQ(::mkfifo((dir / "pipe.vxo").c_str(), 0644), 0);
+    fs::create_directory(dir / "folder.vxo");
+    fs::create_symlink("/dev/zero", dir / "zero-link.vxo");
+    std::vector<std::string> unreadable = {dir / "pipe.vxo", "/dev/zero", "/dev/null", dir / "folder.vxo",
+                                           dir / "zero-link.vxo"};
+    const Damage damages[] = {
+        [](const fs::path& f) { fs::remove(f); },
+        [](const fs::path& f) { fs::resize_file(f, 100); },
+        [](const fs::path& f) { fs::resize_file(f, 0); },
+        [](const fs::path& f) {  // random bytes over its middle
+            std::fstream out(f, std::ios::in | std::ios::out | std::ios::binary);
+            out.seekp(static_cast<std::streamoff>(fs::file_size(f) / 2 - 8192));
+            std::mt19937 random(20240601);
+            for (int i = 0; i < 16384; ++i) out.put(static_cast<char>(random() & 0xff));
+        },
+    };
+    for (const Damage& damage : damages) {
+        const std::string& victim =
+            unreadable.emplace_back(dir / ("victim" + std::to_string(unreadable.size()) + ".vxo"));
+        ASSERT_TRUE(makeCatalog(victim, 20000, 20000 / kFound));
+        EXPECT_EQ(found(server.port(), {victim}), (Counts{{victim, kFound}}));
+        damage(victim);
+    }
+    for (const std::string& path : unreadable) {
+        SCOPED_TRACE(path);
+        // A worker stuck on one of them would leave this answer, or the next one's, unanswered.
+        EXPECT_EQ(found(server.port(), {smallA(), path, smallC()}), (Counts{{smallA(), kFound}, {smallC(), kFound}}));
+    }
     EXPECT_EQ(server.terminate(), 0);
 }
 
-TEST(ServerProcess, PortInUseIsReportedAndStartUpGoesOn) {
-    test_support::ServerProcess server;
-    QTcpServer occupant;
-    ASSERT_TRUE(occupant.listen(QHostAddress::Any, 0));
-    const int port = occupant.serverPort();
-    server.writeFile("preferences-server.xml", settingsText(port, 10, 2000, 500));
-    ASSERT_TRUE(server.start());
-    ASSERT_TRUE(server.waitForLogLine("settings - maxcon:"));
-    EXPECT_NE(server.logText().find(":" + std::to_string(port) + "\n"), std::string::npos);
-    // Without a display the message box with the error code goes to standard error.
-    ASSERT_TRUE(test_support::waitFor([&] { return server.standardError().find("quorvantel-server: 8") != std::string::npos; }))
-        << server.standardError();
+TEST_F(FaultProcess, CatalogDamagedWhileASearchRunsNeverGivesPartOfIt) {
+    ServerProcess server;
+    // Room for every copy's rows below the total limit, so that no copy turns into an over-limit record.
+    ASSERT_TRUE(server.serve(10, 100'000, 500));
+    const Damage damages[] = {[](const fs::path& f) { fs::remove(f); },
+                              [](const fs::path& f) { fs::resize_file(f, 100); }};
+    for (int n = 0; n < 2; ++n) {
+        SCOPED_TRACE(n);
+        // Matches spread over the whole file up to the per-catalog limit (500): the select that
+        // gathers them reads the file from its start to its end.
+        const std::string victim = server.parentFolder() / ("victim" + std::to_string(n) + ".vxo");
+        ASSERT_TRUE(makeCatalog(victim, kBigRows, kBigRows / 500));
+        // The victim several times over: readings before, during and after the damage in one request.
+        std::vector<std::string> paths(kSlowCopies, victim);
+        paths.push_back(smallC());
+        Client client;
+        const long long before = bytesRead(server.pid()), size = static_cast<long long>(fs::file_size(victim));
+        ASSERT_TRUE(client.open(server.port()) && client.send(request("vaxo-search", paths, numbered(n))));
+        // Damaged once the worker has read more than the whole file (the count), so in the middle
+        // of gathering the rows, with nothing else to read meanwhile.
+        for (const auto end = std::chrono::steady_clock::now() + 10s;
+             bytesRead(server.pid()) - before < size * 13 / 10;)
+            ASSERT_TRUE(std::chrono::steady_clock::now() < end) << "the server never read the catalog";
+        damages[n](victim);
+        const std::string answer = client.read("</result>\n", SIZE_MAX, 10000);
+        ASSERT_TRUE(isCompleteSearchAnswer(answer)) << answer;
+        Counts counts = recordsPerCatalog(answer);
+        const int fromVictim = counts[victim];
+        // Each reading of the victim gives all its rows or none: a select cut short adds nothing.
+        EXPECT_EQ(fromVictim % 500, 0);
+        EXPECT_LE(fromVictim, kSlowCopies * 500);
+        EXPECT_EQ(counts, (Counts{{victim, fromVictim}, {smallC(), kFound}}));
+        // The log counts exactly the records that were sent.
+        EXPECT_TRUE(server.waitForLogLine("SQL action: Query: " + numbered(n) +
+                                          "; results: " + std::to_string(fromVictim + kFound) + ";"));
+        EXPECT_EQ(found(server.port(), {smallC()}), (Counts{{smallC(), kFound}}));
+    }
     EXPECT_EQ(server.terminate(), 0);
+}
+
+TEST_F(FaultProcess, LogThatCannotBeWrittenNeitherStopsNorChangesAnything) {
+    // A file in the log folder's place, the month's log file leading to /dev/full, an immutable
+    // folder. Never read through logText here: it would read /dev/full without end.
+    for (const int kind : {0, 1, 2}) {
+        SCOPED_TRACE(kind);
+        ServerProcess server;
+        const fs::path logs = server.folder() / "logs";
+        char month[32];
+        const std::time_t now = std::time(nullptr);
+        std::strftime(month, sizeof month, "serverlog-%Y-%m.log", std::localtime(&now));
+        std::optional<Immutable> immutable;
+        if (kind == 0) server.writeFile("logs", "not a folder");
+        if (kind > 0) fs::create_directory(logs);
+        if (kind == 1) fs::create_symlink("/dev/full", logs / month);
+        if (kind == 2) server.writeFile("logs/serverlog-2001-01.log", "an old line\n");
+        if (kind == 2 && !immutable.emplace(logs).active) GTEST_SKIP() << "chattr +i does not work here";
+        const auto before = snapshot(logs);
+        ASSERT_TRUE(server.serve()) << server.standardError();
+        EXPECT_EQ(found(server.port(), {smallA()}), (Counts{{smallA(), kFound}}));
+        EXPECT_EQ(server.terminate(), 0);
+        EXPECT_EQ(snapshot(logs), before);
+        // A log that fails is never reported in a message box.
+        EXPECT_EQ(server.standardError().find("quorvantel-server:"), std::string::npos) << server.standardError();
+    }
+}
+
+TEST_F(FaultProcess, ImmutableAppFolderWithoutSettingsStartsWithTheDefaultsAndWritesNothing) {
+    ServerProcess server;
+    if (!portIsFree(7000)) GTEST_SKIP() << "port 7000 is taken on this machine";
+    // The log folder exists beforehand and stays writable, so that the start can be followed.
+    fs::create_directory(server.folder() / "logs");
+    const Immutable immutable(server.folder());
+    if (!immutable.active) GTEST_SKIP() << "chattr +i does not work here";
+    ASSERT_TRUE(server.start());
+    // The pong has to come from this server, not from another one that took the port meanwhile.
+    ASSERT_TRUE(waitFor([] { return pingAnswered(7000); }) && server.waitForLogLine("ping: tester (fault test)"));
+    EXPECT_TRUE(server.waitForLogLine("settings - maxcon:10 / maxrestotal:2000 / maxresdb:500"));
+    EXPECT_EQ(found(7000, {smallA()}), (Counts{{smallA(), kFound}}));
+    EXPECT_EQ(server.terminate(), 0);
+    // Neither the settings file nor a half-written replacement of it.
+    EXPECT_EQ(snapshot(server.folder()), (std::map<std::string, std::string>{{".", "folder"}, {"logs", "folder"}}));
+}
+
+TEST_F(FaultProcess, PreferencesLockedByAnotherProcessAtQuitLoseNothing) {
+    // A shared lock lets the write begin and stops its commit; an exclusive one stops it at once.
+    for (const char* lock : {"BEGIN EXCLUSIVE", "BEGIN; SELECT COUNT(*) FROM DefDBs"}) {
+        SCOPED_TRACE(lock);
+        ServerProcess server;
+        const auto defaults = withDefaults(server);
+        ASSERT_TRUE(server.serve());
+        sqlite3* holder = nullptr;  // this test's process is the other one
+        ASSERT_EQ(sqlite3_open((server.parentFolder() / "preferences").c_str(), &holder), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(holder, lock, nullptr, nullptr, nullptr), SQLITE_OK);
+        // The write waits for the lock a little, gives up and reports it; the quit goes on.
+        EXPECT_EQ(server.terminate(), 0);
+        sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(holder);
+        EXPECT_NE(server.standardError().find("quorvantel-server: writePrefs"), std::string::npos)
+            << server.standardError();
+        EXPECT_NE(server.logText().find("QUIT ---- Quorvantel server quit"), std::string::npos);
+        EXPECT_EQ(storedDefaults(server.parentFolder() / "preferences"),
+                  (std::vector<std::string>{"7 " + defaults[0], "8 " + defaults[1], "9 " + defaults[2]}));
+    }
+}
+
+TEST_F(FaultProcess, DefaultsAreOfferedAndThoseStillThereSavedAtSigtermWhileSearchesRun) {
+    ServerProcess server;
+    const auto defaults = withDefaults(server);
+    ASSERT_TRUE(server.serve());
+    std::vector<std::string> offered;
+    for (const fs::path path : defaults)
+        offered.push_back("<database name=\"" + path.filename().string() + "\" path=\"" + path.string() + "\" />");
+    EXPECT_EQ(linesStartingWith(exchange(server.port(), request("vaxo-getlist"), "</answer>\n"), "<database "),
+              offered);
+    fs::remove(defaults[2]);
+
+    Client clients[5];
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(clients[i].open(server.port()) && clients[i].send(request("vaxo-search", slow, numbered(i))));
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(server.waitForLogLine("SQL:" + numbered(i) + " dbs: "));
+    // terminate() waits a bounded time; a server still running then counts as a failure.
+    ASSERT_EQ(server.terminate(), 0);
+    EXPECT_NE(server.logText().find("QUIT ---- Quorvantel server quit"), std::string::npos);
+    EXPECT_EQ(storedDefaults(server.parentFolder() / "preferences"),
+              (std::vector<std::string>{"1 " + defaults[0], "2 " + defaults[1]}));
+    EXPECT_EQ(server.standardError().find("quorvantel-server:"), std::string::npos) << server.standardError();
+    // A client gets its whole answer or none, never a part of one.
+    for (Client& client : clients) {
+        const std::string answer = client.read("</result>\n", SIZE_MAX, 5000);
+        EXPECT_TRUE(answer.empty() || isCompleteSearchAnswer(answer)) << answer;
+    }
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <sstream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 extern char** environ;
@@ -17,15 +17,10 @@ extern char** environ;
 namespace test_support {
 
 inline bool onPath(const std::string& program) {
-    const char* variable = std::getenv("PATH");
-    std::string_view rest = variable ? variable : "";
-    while (true) {
-        const size_t colon = rest.find(':');
-        const std::string folder(rest.substr(0, colon));
+    std::istringstream folders(std::getenv("PATH") ? std::getenv("PATH") : "");
+    for (std::string folder; std::getline(folders, folder, ':');)
         if (!folder.empty() && ::access((folder + "/" + program).c_str(), X_OK) == 0) return true;
-        if (colon == std::string_view::npos) return false;
-        rest.remove_prefix(colon + 1);
-    }
+    return false;
 }
 
 // Runs a program, its output discarded; its exit status, or -1.
@@ -42,8 +37,7 @@ inline int runQuietly(std::vector<std::string> arguments) {
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) return -1;
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) continue;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -1,14 +1,16 @@
 #pragma once
-// Runs the real server executable in a temporary application folder for a test, without a
-// display, and reads what it leaves: its log lines, its files and its standard error.
-// Main thread of the test only.
+// Runs the real server executable in a private application folder without a display, and talks
+// to it over loopback with every wait bounded. ServerProcess belongs to the test's main thread;
+// Client and the free functions that touch no ServerProcess may run on any thread.
 
 #include <QProcess>
-#include <QProcessEnvironment>
-#include <QTcpServer>
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,38 +19,75 @@ namespace test_support {
 class ServerProcess {
  public:
     ServerProcess();
-    ~ServerProcess();  // kills a server still running and removes the folder
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
+    ~ServerProcess();  // kills a server still running and removes its folders
 
-    // The application's folder, alone in a private parent that holds nothing else unless a test
-    // puts a preferences database there: no shared folder is ever read.
+    // The application's folder, alone in a private parent that holds only what a test puts there.
     const std::filesystem::path& folder() const { return folder_; }
     const std::filesystem::path& parentFolder() const { return parent_; }
+    int port() const { return port_; }
+    pid_t pid() const { return static_cast<pid_t>(process_.processId()); }
     void writeFile(const std::string& name, const std::string& content) const;
-    void setEnvironment(const QString& name, const QString& value);
 
     bool start();
+    // Writes settings with a free port and these limits and starts; true once a ping is answered.
+    bool serve(int connections = 10, int total = 2000, int perDatabase = 500);
     int terminate();  // SIGTERM, then the exit status (-1 when it did not end by itself)
     bool waitForLogLine(const std::string& fragment);
     std::string logText() const;
-    std::vector<std::string> logLines() const;
     std::string standardError();
 
  private:
-    std::filesystem::path parent_;
-    std::filesystem::path folder_;
-    QProcessEnvironment environment_;
+    std::filesystem::path parent_, folder_;
     QProcess process_;
     std::string standardError_;
+    int port_ = 0;
 };
 
 // Polls fn, processing events, until it holds or about ten seconds pass.
 bool waitFor(const std::function<bool()>& fn);
-
 bool portIsFree(int port);
 int freePort();
-std::string firstIPv4Address();
-bool hasTimeStamp(const std::string& line);  // "YYYY-MM-DD HH:MM:SS: "
+std::string readFile(const std::filesystem::path& file);
+
+// The nine-line settings file the server writes itself, with these values.
+std::string settingsText(int port, int connections = 10, int total = 2000, int perDatabase = 500);
+// A catalog with one disk and `rows` rows in `paths`, whose size is the row number; every
+// `matchEvery`-th row is named "needle<i>", so that a search for needles scans every row.
+bool makeCatalog(const std::filesystem::path& file, int rows, int matchEvery);
+// A preferences database without folder scan, naming `defaults` with row ids from 7 up, so that
+// a rewrite, which numbers from 1, shows.
+bool writePreferences(const std::filesystem::path& file, const std::vector<std::string>& defaults);
+std::vector<std::string> storedDefaults(const std::filesystem::path& preferences);  // "rowid path"
+
+// Fields joined by ]':'[, catalog paths by "::"; a search answer repeats `view`.
+std::string request(const std::string& command, const std::vector<std::string>& paths = {},
+                    const std::string& condition = "", const std::string& view = "v");
+
+class Client {
+ public:
+    Client() = default;
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    ~Client() { close(); }
+
+    bool open(int port, int receiveBuffer = 0);
+    bool send(const std::string& bytes);
+    // Until what came ends with `terminator` (when given) or holds `bytes`, the peer ends, or
+    // nothing comes for `timeoutMs`.
+    std::string read(const std::string& terminator, size_t bytes = SIZE_MAX, int timeoutMs = 20000);
+    void close(bool reset = false);  // reset: the peer sees a reset, not an orderly end
+    int fd() const { return fd_; }
+    bool ended = false;  // the peer closed its side
+
+ private:
+    int fd_ = -1;
+};
+
+std::string exchange(int port, const std::string& text, const std::string& terminator, int timeoutMs = 20000);
+bool pingAnswered(int port);
+bool isCompleteSearchAnswer(const std::string& answer);
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix);
+// Records per catalog path, which ends each record's disk attribute.
+std::map<std::string, int> recordsPerCatalog(const std::string& answer);
 
 }  // namespace test_support
