@@ -2,364 +2,293 @@
 // says about it, and how the queue and its worker behave when requests pile up, fail or lose
 // their client. The worker is held at a gate where order matters, so nothing relies on timing.
 
-#include "search_fixture.h"
-
+#include "core/app.h"
 #include "core/gfs_state.h"
+#include "platform/exception_guard.h"
+#include "platform/message_box.h"
+#include "search/request_fields.h"
+#include "search/search_answer.h"
+#include "search/searchmaster.h"
+#include "search/tcp_serverik.h"
 
-#include <cctype>
-#include <ostream>
-#include <stdexcept>
+#include <QCoreApplication>
+#include <QTcpSocket>
+#include <gtest/gtest.h>
 
-namespace qvsearch {
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <semaphore>
+#include <unistd.h>
+#include <thread>
+
 namespace {
 
-const std::string kDeclaration = R"(<?xml version="1.0" encoding="UTF-8" standalone="no" ?>)"
-                                 "\n\n";
-const std::string kNoResult = kDeclaration + "<answer>No result</answer>";
-const std::string kViewSep = "%%__''''__%%";
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
 
-std::string dataElement(const std::string& action, const std::string& system) {
-    return R"(<data appcode="Vaxo" action=")" + action + R"(" address="127.0.0.1" status="ready" system=")" +
-           system + "\" />\n";
+const std::string kDeclaration = R"(<?xml version="1.0" encoding="UTF-8" standalone="no" ?>)" "\n\n";
+const std::string kSystem = "Debian 12", kSuffix = "***::::***+spotlight", kViewSep = "%%__''''__%%";
+
+std::string identity(const std::string& action, const std::string& system) {
+    return kDeclaration + "<answer>\n<data appcode=\"Vaxo\" action=\"" + action +
+           "\" address=\"127.0.0.1\" status=\"ready\" system=\"" + system + "\" />\n";
 }
 
-std::string pong(const std::string& system) {
-    return kDeclaration + "<answer>\n" + dataElement("vaxo-pong", system) + "</answer>\n";
-}
+std::string pong(const std::string& system = "") { return identity("vaxo-pong", system) + "</answer>\n"; }
 
-std::string databaseList(const std::string& system, const std::vector<std::string>& lines) {
-    std::string text = kDeclaration + "<answer>\n" + dataElement("vaxo-dbzoznam", system) + "<databases>\n";
-    for (const std::string& line : lines) text += line + "\n";
+std::string databaseList(const std::string& system, const Lines& paths) {
+    std::string text = identity("vaxo-dbzoznam", system) + "<databases>\n";
+    for (const std::string& path : paths)
+        text += "<database name=\"" + fs::path(path).filename().string() + "\" path=\"" + path + "\" />\n";
     return text + "</databases>\n</answer>\n";
 }
 
-std::string searchAnswer(const std::string& window, const std::string& view, const std::string& condition) {
+std::string searchAnswer(const std::string& condition, const std::string& view = "", const std::string& window = "",
+                         const std::string& records = "") {
     return kDeclaration + "<result>\n\t<description window=\"" + window + "\" tab=\"" + view + "\" sqlquery=\"" +
-           condition + "\" />\n\t<records>\n\t</records>\n</result>\n";
+           condition + "\" />\n\t<records>\n" + records + "\t</records>\n</result>\n";
 }
 
-// "SQL action: Query: <condition>; results: 0; ticks: <digits>"
-bool isSqlActionFor(const std::string& message, const std::string& condition) {
-    const std::string prefix = "SQL action: Query: " + condition + "; results: 0; ticks: ";
-    if (message.compare(0, prefix.size(), prefix) != 0 || message.size() == prefix.size()) return false;
-    for (size_t i = prefix.size(); i < message.size(); ++i)
-        if (!std::isdigit(static_cast<unsigned char>(message[i]))) return false;
-    return true;
+std::string fields(std::initializer_list<std::string_view> parts) {
+    std::string text;
+    for (auto part = parts.begin(); part != parts.end(); ++part)
+        text.append(part == parts.begin() ? "" : kFieldSeparator).append(*part);
+    return text;
 }
 
-const std::string kPing = joinFields({"", "vaxo-ping", "d", "afterwards"});
+const std::string kPing = fields({"", "vaxo-ping", "d", "afterwards"});
 
-// ---- Immediate answers, one request per fresh server ----
+// Processes events (also deferred deletes) until the condition holds or the limit passes.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        if (done()) return true;
+        std::this_thread::sleep_for(2ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
 
-struct ImmediateCase {
-    std::string name, request, system;
-    bool spotlightSwitch;
-    std::vector<std::string> databases;
-    std::string answer;
-    std::vector<std::string> log;
-    int beeps;
+struct Client {
+    explicit Client(int port) { socket.connectToHost("127.0.0.1", static_cast<quint16>(port)); }
+    void send(std::string_view bytes) {
+        socket.write(bytes.data(), static_cast<qint64>(bytes.size()));
+        socket.waitForBytesWritten(5000);  // connects first
+    }
+    // What arrived so far, after waiting until it holds at least `count` bytes.
+    const std::string& read(size_t count = 0) {
+        waitUntil([&] { return (got += socket.readAll().toStdString()).size() >= count; });
+        return got;
+    }
+    QTcpSocket socket;
+    std::string got;
 };
 
-// gtest would otherwise print the case as raw bytes.
-void PrintTo(const ImmediateCase& c, std::ostream* os) { *os << c.name; }
+std::atomic<int> beeps{0};
 
-class ImmediateAnswers : public SearchServerTest, public ::testing::WithParamInterface<ImmediateCase> {};
+struct Presenter final : platform::MessagePresenter {
+    void showMessage(const std::string& text) override { ADD_FAILURE() << "unexpected message box: " << text; }
+    void beep() override { ++beeps; }
+};
 
-TEST_P(ImmediateAnswers, AnswerLogAndBeepsAreExact) {
-    const ImmediateCase& c = GetParam();
-    application->candospotlightstring = c.system;
-    gfs::spotlightSwitchMirror = c.spotlightSwitch;
-    for (const std::string& path : c.databases) application->databases.emplace_back(path);
-
-    auto client = connectClient();
-    client->send(c.request);
-    EXPECT_EQ(client->receiveBytes(c.answer.size()), c.answer);
-    EXPECT_EQ(logMessages(), c.log);
-    EXPECT_EQ(presented->beeps, c.beeps);
-    EXPECT_EQ(queuedRequests(), 0u);
-    EXPECT_FALSE(workerRunning());
-
-    // Whatever else the request made the server write would arrive before this pong.
-    client->send(kPing);
-    const std::string after = pong(c.system + (c.spotlightSwitch ? "***::::***+spotlight" : ""));
-    EXPECT_EQ(client->receiveBytes(c.answer.size() + after.size()), c.answer + after);
-}
-
-const std::string kSystem = "Debian GNU/Linux 12";
-const std::string kSuffixed = kSystem + "***::::***+spotlight";
-
-INSTANTIATE_TEST_SUITE_P(
-    Protocol, ImmediateAnswers,
-    ::testing::Values(
-        ImmediateCase{"Ping", joinFields({"x", "vaxo-ping", "det", "lab"}), kSystem, false, {}, pong(kSystem),
-                      {"ping: lab (det) "}, 0},
-        ImmediateCase{"PingSpotlightOn", joinFields({"x", "vaxo-ping", "det", "lab"}), kSystem, true, {},
-                      pong(kSuffixed), {"ping: lab (det) "}, 0},
-        ImmediateCase{"PingEmptySystem", joinFields({"", "vaxo-ping", "", ""}), "", false, {}, pong(""),
-                      {"ping:  () "}, 0},
-        ImmediateCase{"PingEmptySystemSpotlightOn", joinFields({"", "vaxo-ping", "", ""}), "", true, {},
-                      pong("***::::***+spotlight"), {"ping:  () "}, 0},
-        ImmediateCase{"PingIgnoresCaseAndExtraFields",
-                      joinFields({"", "VAXO-Ping", "det", "lab", "", "/a", "c", "v", "s", "more"}), kSystem, false,
-                      {}, pong(kSystem), {"ping: lab (det) "}, 0},
-        ImmediateCase{"GetList", joinFields({"", "vaxo-getlist", "det", "lab"}), kSystem, false,
-                      {"/srv/cat/one.vxo", "/srv/cat/two & <three>.vxo", "/srv/cat/one.vxo"},
-                      databaseList(kSystem, {R"(<database name="one.vxo" path="/srv/cat/one.vxo" />)",
-                                             R"(<database name="two & <three>.vxo" path="/srv/cat/two & <three>.vxo" />)",
-                                             R"(<database name="one.vxo" path="/srv/cat/one.vxo" />)"}),
-                      {"db list: lab (det) "}, 0},
-        ImmediateCase{"GetListEmptyIgnoresCaseSpotlightOn", joinFields({"", "Vaxo-GetList", "det", "lab"}), kSystem,
-                      true, {}, databaseList(kSuffixed, {}), {"db list: lab (det) "}, 0},
-        ImmediateCase{"NoSeparator", "vaxo-ping", kSystem, false, {}, kNoResult, {}, 0},
-        ImmediateCase{"SearchWithoutSeparator", "vaxo-search", kSystem, false, {}, kNoResult, {}, 0},
-        ImmediateCase{"UnknownCommand", joinFields({"", "vaxo-pingx", "d", "l"}), kSystem, false, {}, kNoResult, {},
-                      0},
-        ImmediateCase{"CommandWithLineEnd", joinFields({"", "vaxo-ping\n", "d", "l"}), kSystem, false, {}, kNoResult,
-                      {}, 0},
-        ImmediateCase{"CommandInFirstField", joinFields({"vaxo-ping", "", "d", "l"}), kSystem, false, {}, kNoResult, {},
-                      0},
-        // Too short to be logged: answered all the same, and the failure reaches the handler.
-        ImmediateCase{"ShortPing", joinFields({"x", "vaxo-ping"}), kSystem, false, {}, pong(kSystem), {}, 1},
-        ImmediateCase{"PingWithoutLabel", joinFields({"x", "vaxo-ping", "det"}), kSystem, false, {}, pong(kSystem),
-                      {}, 1},
-        ImmediateCase{"ShortGetList", joinFields({"x", "vaxo-getlist"}), kSystem, false, {"/srv/one.vxo"},
-                      databaseList(kSystem, {R"(<database name="one.vxo" path="/srv/one.vxo" />)"}), {}, 1}),
-    [](const ::testing::TestParamInfo<ImmediateCase>& info) { return info.param.name; });
-
-// ---- Searches ----
-
-class Search : public SearchServerTest {
+class SearchServer : public ::testing::Test {
  protected:
-    // Waits for the worker's log lines and checks that they name these conditions in this order.
-    void expectSqlActions(const std::vector<std::string>& conditions) {
-        std::vector<std::string> lines;
-        waitUntil([&] {
-            lines.clear();
-            for (const std::string& m : logMessages())
-                if (m.rfind("SQL action: ", 0) == 0) lines.push_back(m);
-            return lines.size() >= conditions.size();
-        });
-        ASSERT_EQ(lines.size(), conditions.size());
-        for (size_t i = 0; i < lines.size(); ++i) EXPECT_TRUE(isSqlActionFor(lines[i], conditions[i])) << lines[i];
+    void SetUp() override {
+        folder = fs::temp_directory_path() / ("qv-search-" + std::to_string(::getpid()));
+        fs::create_directories(folder);
+        ::setenv("QUORVANTEL_APP_FOLDER", folder.c_str(), 1);
+        application = std::make_unique<app>();
+        gfs::servstatx = "ready";
+        beeps = 0;
+        platform::setMessagePresenter(std::make_unique<Presenter>());
+        platform::setUnhandledExceptionHandler([](std::exception_ptr e) { return App().Event_UnhandledException(e); });
+        server = std::make_unique<TCPserverik>();
+        server->SetPort(0);
+        server->Listen();
+        ASSERT_TRUE(server->IsListening());
     }
+    void TearDown() override {
+        permits.release(1000);  // a worker held after a failed assertion would block shutdown
+        searchmaster::shutdown();
+        searchmaster::setSearchSteps(SearchSteps{});
+        waitUntil([] { return true; });  // the writes and joins the worker posted
+        server.reset();
+        waitUntil([] { return true; });
+        platform::setUnhandledExceptionHandler(nullptr);
+        application.reset();
+        gfs::spotlightSwitchMirror = false;
+        ::unsetenv("QUORVANTEL_APP_FOLDER");
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+    }
+
+    std::unique_ptr<Client> connect() { return std::make_unique<Client>(server->Port()); }
+
+    // The log messages so far, without their time stamps and ticks.
+    Lines log() const {
+        static const std::regex stamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: )"), ticks(R"(; ticks: \d+$)");
+        Lines messages;
+        std::error_code none;  // no folder before the first line
+        for (const auto& entry : fs::directory_iterator(folder / "logs", none)) {
+            std::ifstream in(entry.path());
+            for (std::string line; std::getline(in, line);)
+                messages.push_back(
+                    std::regex_replace(std::regex_search(line, stamp) ? line.substr(21) : line, ticks, "; ticks: N"));
+        }
+        return messages;
+    }
+    size_t queued() {
+        std::lock_guard lock(App().queueMutex);
+        EXPECT_EQ(App().searchrequests.size(), App().searchsockets.size());
+        return App().searchrequests.size();
+    }
+    bool workerRunning() {
+        std::lock_guard lock(App().queueMutex);
+        return gfs::searchthread != nullptr;
+    }
+    fs::path folder;
+    std::unique_ptr<app> application;
+    std::unique_ptr<TCPserverik> server;
+    std::atomic<int> waiting{0};
+    std::counting_semaphore<4096> permits{0};
 };
 
-TEST_F(Search, ShortSearchGetsNoAnswerNoLogAndNoQueueEntry) {
-    for (const std::string& request :
-         {joinFields({"", "vaxo-search", "d", "l", "", "/a.vxo"}), joinFields({"", "vaxo-browse", "d", "l", "", ""}),
-          joinFields({"", "vaxo-search"})}) {
-        SCOPED_TRACE(request);
-        const int beepsBefore = presented->beeps;
-        auto client = connectClient();
-        client->send(request);
-        EXPECT_TRUE(waitUntil([&] { return presented->beeps == beepsBefore + 1; }));
-        EXPECT_EQ(queuedRequests(), 0u);
-        EXPECT_FALSE(workerRunning());
-        EXPECT_TRUE(logMessages().empty());
-        // No answer came first: the stream starts with the pong. This short ping beeps too.
-        client->send(joinFields({"", "vaxo-ping"}));
-        EXPECT_EQ(client->receiveBytes(pong("").size()), pong(""));
-        EXPECT_EQ(presented->beeps, beepsBefore + 2);
-    }
-}
-
-TEST_F(Search, AnswerAndLogLinesForEachRequestShape) {
+// Each request on a connection of its own, then a ping on it: whatever else the request made
+// the server write would arrive before that pong.
+TEST_F(SearchServer, AnswersAndLogLinesOfEachRequestShapeAreExact) {
+    const std::string noResult = kDeclaration + "<answer>No result</answer>";  // no line end
     const std::string view = "v0" + kViewSep + "v1" + kViewSep + "v2" + kViewSep + "WIN" + kViewSep + "v4";
-    const std::string rawCondition = R"(name LIKE '%"a<b"&%')";
+    const std::string raw = R"(name LIKE '%"a<b"&%')", abc = "a" + kViewSep + "b" + kViewSep + "c";
+    const Lines paths = {"/c/one.vxo", "/c/two & <3>.vxo", "/c/one.vxo"};
+    const auto sqlLine = [](const std::string& c) { return "SQL action: Query: " + c + "; results: 0; ticks: N"; };
     const struct {
-        std::string request, answer, searchLine, condition;
+        std::string request, system;
+        bool spotlight;
+        Lines databases;
+        std::string answer;
+        Lines log;
+        int beeps;
     } cases[] = {
-        {searchRequest("lab", rawCondition, "/a.vxo::/b.vxo", view, "spot"), searchAnswer("WIN", view, rawCondition),
-         "search: lab (d), SQL:" + rawCondition + " dbs: /a.vxo , /b.vxo", rawCondition},
-        {joinFields({"", "vaxo-search", "d", "l", "", "/a.vxo", "c = 1"}), searchAnswer("", "", "c = 1"),
-         "search: l (d), SQL:c = 1 dbs: /a.vxo", "c = 1"},
-        {searchRequest("l", "q", ""), searchAnswer("", "", "q"), "search: l (d), SQL:q dbs: ", "q"},
-        {searchRequest("l", "b", "/x/1.vxo::/x/2.vxo::/x/3.vxo", "a" + kViewSep + "b" + kViewSep + "c", "", "Vaxo-Browse"),
-         searchAnswer("", "a" + kViewSep + "b" + kViewSep + "c", "b"),
-         "Browse: l (d), SQL:b dbs: /x/1.vxo , /x/2.vxo , /x/3.vxo", "b"},
+        {fields({"x", "vaxo-ping", "det", "lab"}), kSystem, false, {}, pong(kSystem), {"ping: lab (det) "}, 0},
+        {fields({"", "VAXO-Ping", "det", "lab", "", "/a", "c", "v", "s", "more"}), kSystem, true, {},
+         pong(kSystem + kSuffix), {"ping: lab (det) "}, 0},
+        {fields({"", "vaxo-ping", "", ""}), "", true, {}, pong(kSuffix), {"ping:  () "}, 0},
+        {fields({"", "vaxo-getlist", "det", "lab"}), kSystem, false, paths, databaseList(kSystem, paths),
+         {"db list: lab (det) "}, 0},
+        {fields({"", "Vaxo-GetList", "d", "l"}), kSystem, true, {}, databaseList(kSystem + kSuffix, {}),
+         {"db list: l (d) "}, 0},
+        {"vaxo-search", kSystem, false, {}, noResult, {}, 0},
+        {fields({"", "vaxo-pingx", "d", "l"}), kSystem, false, {}, noResult, {}, 0},
+        {fields({"", "vaxo-ping\n", "d", "l"}), kSystem, false, {}, noResult, {}, 0},
+        {fields({"vaxo-ping", "", "d", "l"}), kSystem, false, {}, noResult, {}, 0},
+        // Too short to be logged: a ping is answered all the same, a search gets nothing, and
+        // the failure reaches the handler.
+        {fields({"x", "vaxo-ping"}), kSystem, false, {}, pong(kSystem), {}, 1},
+        {fields({"x", "vaxo-ping", "det"}), kSystem, false, {}, pong(kSystem), {}, 1},
+        {fields({"x", "vaxo-getlist"}), kSystem, false, {"/s/1.vxo"}, databaseList(kSystem, {"/s/1.vxo"}), {}, 1},
+        {fields({"", "vaxo-search", "d", "l", "", "/a.vxo"}), kSystem, false, {}, "", {}, 1},
+        {fields({"", "vaxo-browse", "d", "l", "", ""}), kSystem, false, {}, "", {}, 1},
+        {fields({"", "vaxo-search"}), kSystem, false, {}, "", {}, 1},
+        {fields({"", "vaxo-search", "d", "lab", "", "/a.vxo::/b.vxo", raw, view, "spot"}), kSystem, false, {},
+         searchAnswer(raw, view, "WIN"), {"search: lab (d), SQL:" + raw + " dbs: /a.vxo , /b.vxo", sqlLine(raw)}, 0},
+        {fields({"", "vaxo-search", "d", "l", "", "", "c = 1"}), kSystem, false, {}, searchAnswer("c = 1"),
+         {"search: l (d), SQL:c = 1 dbs: ", sqlLine("c = 1")}, 0},
+        {fields({"", "Vaxo-Browse", "d", "l", "", "/1::/2::/3", "b", abc, ""}), kSystem, false, {},
+         searchAnswer("b", abc), {"Browse: l (d), SQL:b dbs: /1 , /2 , /3", sqlLine("b")}, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.request);
-        const size_t logged = logMessages().size();
-        auto client = connectClient();
+        application->candospotlightstring = c.system;
+        gfs::spotlightSwitchMirror = c.spotlight;
+        application->databases.clear();
+        for (const std::string& path : c.databases) application->databases.emplace_back(path);
+        const size_t logged = log().size();
+        const int beepsBefore = beeps;
+        auto client = connect();
         client->send(c.request);
-        EXPECT_EQ(client->receiveBytes(c.answer.size()), c.answer);
-        ASSERT_TRUE(waitForLogMessages(logged + 2));
-        const std::vector<std::string> messages = logMessages();
-        ASSERT_EQ(messages.size(), logged + 2);
-        EXPECT_EQ(messages[logged], c.searchLine);
-        EXPECT_TRUE(isSqlActionFor(messages[logged + 1], c.condition)) << messages[logged + 1];
+        EXPECT_EQ(client->read(c.answer.size()), c.answer);
+        EXPECT_TRUE(waitUntil([&] { return log().size() >= logged + c.log.size() && beeps == beepsBefore + c.beeps; }));
+        client->send(kPing);
+        const std::string after = pong(c.system + (c.spotlight ? kSuffix : ""));
+        EXPECT_EQ(client->read(c.answer.size() + after.size()), c.answer + after);
+        Lines expected = c.log, all = log();
+        expected.push_back("ping: afterwards (d) ");
+        EXPECT_EQ(Lines(all.begin() + static_cast<long>(logged), all.end()), expected);
+        EXPECT_EQ(beeps - beepsBefore, c.beeps);
+        EXPECT_EQ(queued(), 0u);
+        EXPECT_FALSE(workerRunning());
     }
-    EXPECT_EQ(presented->beeps, 0);
 }
 
-TEST_F(Search, QueuedSearchesAreAnsweredInArrivalOrderOnTheirOwnConnections) {
-    searchmaster::setSearchSteps(gatedSteps());
+TEST_F(SearchServer, QueuedSearchesAreAnsweredInOrderByOneWorkerWhateverBecomesOfThem) {
+    const std::string found = "\t\t<record ppath=\"/p\" name=\"n\" itype=\"\" disk=\"\" size=\"\" dcr=\"\" dmd=\"\" "
+                              "vis=\"\" mt=\"\" mc=\"\"/>\n";
+    // The worker waits for a permit in every request; a second worker would make two wait.
+    SearchSteps steps;
+    steps.databaseLoop = [this](RequestState& state) {
+        ++waiting;
+        permits.acquire();
+        --waiting;
+        if (state.condition != "fails") return;
+        appendRecordLine(state.answer, {"/p", "n", "", "", "", "", "", "", "", ""}, RecordEnd::Tight);
+        throw std::runtime_error("catalog unreadable");
+    };
+    searchmaster::setSearchSteps(steps);
     std::vector<std::unique_ptr<Client>> clients;
-    for (int i = 0; i < 3; ++i) {
-        clients.push_back(connectClient());
-        clients.back()->send(searchRequest("c" + std::to_string(i), "q" + std::to_string(i)));
+    for (const char* condition : {"gone", "fails", "fine"}) {
+        clients.push_back(connect());
+        clients.back()->send(fields({"", "vaxo-search", "d", "l", "", "/a.vxo", condition, "", ""}));
         // The first is being served (still at the head of the queue); the others wait behind it.
-        ASSERT_TRUE(waitUntil([&] { return gate.waiting() == 1 && queuedRequests() == static_cast<size_t>(i + 1); }));
+        ASSERT_TRUE(waitUntil([&] { return waiting == 1 && queued() == clients.size(); }));
     }
-    for (size_t i = 0; i < 3; ++i) {
-        gate.release();
-        const std::string answer = searchAnswer("", "", "q" + std::to_string(i));
-        EXPECT_EQ(clients[i]->receiveBytes(answer.size()), answer);
-        for (size_t later = i + 1; later < 3; ++later) EXPECT_EQ(clients[later]->received(), "") << later;
-    }
-    EXPECT_EQ(servedConditions(), (std::vector<std::string>{"q0", "q1", "q2"}));
-    const auto threads = servingThreads();
-    ASSERT_EQ(threads.size(), 3u);
-    EXPECT_TRUE(threads[0] == threads[1] && threads[1] == threads[2]) << "the queue was drained by more than one worker";
-
-    expectSqlActions({"q0", "q1", "q2"});
-
-    // The last answer is posted in the same step that retires the worker.
-    clients[2]->received();
+    // A ping sent behind a search on the same connection is answered first.
+    clients[1]->send(kPing);
+    EXPECT_EQ(clients[1]->read(pong().size()), pong());
+    // The server drops (and deletes) a connection whose request is being served.
+    clients[0]->socket.disconnectFromHost();
+    ASSERT_TRUE(waitUntil([&] { return server->ActiveConnections() == 2; }));
+    permits.release();
+    ASSERT_TRUE(waitUntil([&] { return waiting == 1 && queued() == 2; }));
+    EXPECT_EQ(clients[2]->read(), "");
+    // A failed request is answered with what it had found, and its failure reaches the handler.
+    permits.release();
+    const std::string failed = pong() + searchAnswer("fails", "", "", found);
+    EXPECT_EQ(clients[1]->read(failed.size()), failed);
+    EXPECT_TRUE(waitUntil([&] { return waiting == 1 && beeps == 1; }));
+    EXPECT_EQ(clients[2]->read(), "");
+    permits.release();
+    EXPECT_EQ(clients[2]->read(searchAnswer("fine").size()), searchAnswer("fine"));
+    EXPECT_TRUE(waitUntil([&] { return log().size() == 7; }));  // a search line and an SQL line each
     EXPECT_FALSE(workerRunning());
-    EXPECT_EQ(queuedRequests(), 0u);
+    EXPECT_EQ(queued(), 0u);
 }
 
-TEST_F(Search, PingAfterASearchOnTheSameConnectionIsAnsweredFirst) {
-    searchmaster::setSearchSteps(gatedSteps());
-    auto client = connectClient();
-    client->send(searchRequest("l", "slow"));
-    ASSERT_TRUE(waitUntil([&] { return gate.waiting() == 1; }));
-    client->send(kPing);
-    EXPECT_EQ(client->receiveUntil("</answer>\n"), pong(""));
-    gate.release();
-    const std::string both = pong("") + searchAnswer("", "", "slow");
-    EXPECT_EQ(client->receiveBytes(both.size()), both);
-}
-
-TEST_F(Search, TwoSearchesOnOneConnectionGetTwoWholeAnswersInOrder) {
-    auto client = connectClient();
-    const std::string first = searchAnswer("", "", "one");
-    const std::string second = searchAnswer("", "", "two");
-    client->send(searchRequest("l", "one"));
-    EXPECT_EQ(client->receiveUntil("</result>\n"), first);
-    client->send(searchRequest("l", "two"));
-    EXPECT_EQ(client->receiveBytes(first.size() + second.size()), first + second);
-    expectSqlActions({"one", "two"});
-}
-
-TEST_F(Search, AFailingRequestIsAnsweredLoggedReportedAndTheWorkerGoesOn) {
-    searchmaster::setSearchSteps(gatedSteps([](RequestState& state) {
-        if (state.condition == "fails") throw std::runtime_error("catalog unreadable");
-    }));
-    auto failing = connectClient();
-    failing->send(searchRequest("l", "fails"));
-    ASSERT_TRUE(waitUntil([&] { return gate.waiting() == 1; }));
-    auto next = connectClient();
-    next->send(searchRequest("l", "fine"));
-    ASSERT_TRUE(waitUntil([&] { return queuedRequests() == 2; }));
-    gate.release(2);
-
-    const std::string failed = searchAnswer("", "", "fails");
-    const std::string fine = searchAnswer("", "", "fine");
-    EXPECT_EQ(failing->receiveBytes(failed.size()), failed);
-    EXPECT_EQ(next->receiveBytes(fine.size()), fine);
-    EXPECT_TRUE(waitUntil([&] { return presented->beeps == 1; }));
-    expectSqlActions({"fails", "fine"});
-    const auto threads = servingThreads();
-    ASSERT_EQ(threads.size(), 2u);
-    EXPECT_EQ(threads[0], threads[1]);
-    settle();
-    EXPECT_EQ(presented->beeps, 1);
-}
-
-TEST_F(Search, AClientLeavingBeforeItsAnswerHarmsNobody) {
-    searchmaster::setSearchSteps(gatedSteps());
-    auto gone = connectClient();
-    gone->send(searchRequest("l", "gone"));
-    ASSERT_TRUE(waitUntil([&] { return gate.waiting() == 1; }));
-    gone->disconnect();
-    // The server has dropped (and deleted) the connection while its request is still being served.
-    ASSERT_TRUE(waitUntil([&] { return server->ActiveConnections() == 0; }));
-    auto next = connectClient();
-    next->send(searchRequest("l", "next"));
-    ASSERT_TRUE(waitUntil([&] { return queuedRequests() == 2; }));
-    gate.release(2);
-
-    const std::string answer = searchAnswer("", "", "next");
-    EXPECT_EQ(next->receiveBytes(answer.size()), answer);
-    expectSqlActions({"gone", "next"});
-    EXPECT_EQ(presented->beeps, 0);
-}
-
-TEST_F(Search, ShutdownFinishesTheRequestBeingServedAndDropsTheWaitingOnes) {
-    searchmaster::setSearchSteps(gatedSteps());
-    auto served = connectClient();
-    served->send(searchRequest("l", "current"));
-    ASSERT_TRUE(waitUntil([&] { return gate.waiting() == 1; }));
-    auto dropped = connectClient();
-    dropped->send(searchRequest("l", "waiting"));
-    ASSERT_TRUE(waitUntil([&] { return queuedRequests() == 2; }));
-    // shutdown takes the worker out of gfs::searchthread before it waits for it; only then may
-    // the worker go on, so that it must see the stop.
-    std::thread opener([this] {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (workerRunning() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
-        gate.openForever();
-    });
-    searchmaster::shutdown();
-    opener.join();
-
-    const std::string answer = searchAnswer("", "", "current");
-    EXPECT_EQ(served->receiveBytes(answer.size()), answer);
-    EXPECT_EQ(queuedRequests(), 0u);
-    EXPECT_EQ(servedConditions(), std::vector<std::string>{"current"});
-    expectSqlActions({"current"});
-    settle();
-    EXPECT_EQ(dropped->received(), "");
-
-    // A later start begins afresh.
-    dropped->send(searchRequest("l", "again"));
-    const std::string again = searchAnswer("", "", "again");
-    EXPECT_EQ(dropped->receiveBytes(again.size()), again);
-}
-
-// ---- Connection limit ----
-
-TEST_F(Search, ClientsBeyondTheLimitAreServedWhenOneLeaves) {
+// One after another, the third waits in the kernel's backlog; arriving together, it may wait in
+// Qt's own pending queue with its request already read, and must still be dispatched.
+TEST_F(SearchServer, ClientsBeyondTheLimitAreServedWhenOneLeaves) {
     server->SetMaximumSocketsConnected(2);
-    std::vector<std::unique_ptr<Client>> clients;
-    // One after another, so that the third waits in the kernel's backlog; arriving together, it
-    // waits in Qt's own pending queue instead (the next case).
-    for (int i = 0; i < 2; ++i) {
-        clients.push_back(connectClient());
-        clients.back()->send(kPing);
-        EXPECT_EQ(clients.back()->receiveBytes(pong("").size()), pong(""));
+    for (const bool together : {false, true}) {
+        SCOPED_TRACE(together);
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < 3; ++i) {
+            clients.push_back(connect());
+            clients.back()->send(kPing);
+            if (!together && i < 2) { ASSERT_EQ(clients.back()->read(pong().size()), pong()); }
+        }
+        waitUntil([] { return false; }, 300ms);  // room for the third to be served too early
+        std::vector<size_t> answered, waiting;
+        for (size_t i = 0; i < 3; ++i) (clients[i]->read() == pong() ? answered : waiting).push_back(i);
+        ASSERT_EQ(waiting.size(), 1u);
+        EXPECT_TRUE(together || waiting[0] == 2);
+        EXPECT_EQ(server->ActiveConnections(), 2);
+        clients[answered[0]]->socket.disconnectFromHost();
+        EXPECT_EQ(clients[waiting[0]]->read(pong().size()), pong());
+        for (auto& client : clients) client->socket.disconnectFromHost();
+        ASSERT_TRUE(waitUntil([&] { return server->ActiveConnections() == 0; }));
     }
-    clients.push_back(connectClient());
-    clients.back()->send(kPing);
-    settle();
-    EXPECT_EQ(clients[2]->received(), "");
-    EXPECT_EQ(server->ActiveConnections(), 2);
-
-    clients[0]->disconnect();
-    EXPECT_EQ(clients[2]->receiveBytes(pong("").size()), pong(""));
-    EXPECT_EQ(server->ActiveConnections(), 2);
-}
-
-// The third may be taken off the kernel's queue while the first two are being accepted; its
-// request then arrives before its connection is handed over, and must still be dispatched.
-TEST_F(Search, ClientsArrivingTogetherBeyondTheLimitAreAllServed) {
-    server->SetMaximumSocketsConnected(2);
-    std::vector<std::unique_ptr<Client>> clients;
-    for (int i = 0; i < 3; ++i) {
-        clients.push_back(connectClient());
-        clients.back()->send(kPing);
-    }
-    settle();
-    std::vector<size_t> answered, waiting;
-    for (size_t i = 0; i < 3; ++i) (clients[i]->received() == pong("") ? answered : waiting).push_back(i);
-    ASSERT_EQ(answered.size(), 2u);
-    ASSERT_EQ(waiting.size(), 1u);
-    clients[answered[0]]->disconnect();
-    EXPECT_EQ(clients[waiting[0]]->receiveBytes(pong("").size()), pong(""));
 }
 
 }  // namespace
-}  // namespace qvsearch
