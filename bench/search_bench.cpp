@@ -2,18 +2,10 @@
 // Starts the server in a temporary application folder and compares its searches with the same
 // SQLite work done here directly. Every figure is a ratio to a baseline taken in the same run,
 // measurements alternating with their baselines, because the machine is shared and noisy.
+#include "bench_support.h"
 #include "catalog_generator.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <signal.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -30,7 +21,12 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Connection;
+using bench::median;
+using bench::msSince;
+using bench::percentile;
+using bench::recordCount;
 
 namespace {
 
@@ -39,165 +35,7 @@ constexpr int kLimitTotal = 100'000;
 constexpr int kLimitDatabase = 2'000;
 constexpr int kClients = 8;
 
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
-double median(const std::vector<double>& values) { return percentile(values, 0.5); }
-
-std::string request(std::string_view command, const std::vector<std::string>& paths, std::string_view condition) {
-    std::string joined;
-    for (const std::string& path : paths) joined.append(joined.empty() ? "" : "::").append(path);
-    const std::vector<std::string_view> fields = {"", command, "bench", "search_bench", "", joined, condition, "benchview", ""};
-    std::string text;
-    for (size_t i = 0; i < fields.size(); ++i) text.append(i ? "]':'[" : "").append(fields[i]);
-    return text;
-}
-
-// One client connection; requests go one after another because the server has no framing.
-class Connection {
- public:
-    explicit Connection(int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            close();
-            throw std::runtime_error("cannot connect to port " + std::to_string(port));
-        }
-        const int on = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    }
-    ~Connection() { close(); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    // The whole answer, up to and including its closing text.
-    const std::string& ask(const std::string& text, std::string_view end) {
-        if (::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size()))
-            throw std::runtime_error("send failed");
-        answer_.clear();
-        char buffer[1 << 16];
-        while (answer_.size() < end.size() || answer_.compare(answer_.size() - end.size(), end.size(), end) != 0) {
-            pollfd ready{fd_, POLLIN, 0};
-            if (::poll(&ready, 1, 60'000) != 1) throw std::runtime_error("no answer within 60 s");
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) throw std::runtime_error("the server closed the connection");
-            answer_.append(buffer, static_cast<size_t>(n));
-        }
-        return answer_;
-    }
-    const std::string& search(const std::string& text) { return ask(text, "</result>\n"); }
-    void ping() { ask(request("vaxo-ping", {}, ""), "</answer>\n"); }
-
- private:
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    int fd_ = -1;
-    std::string answer_;
-};
-
-int64_t recordCount(const std::string& answer) {
-    int64_t count = 0;
-    for (size_t at = answer.find("<record "); at != std::string::npos; at = answer.find("<record ", at + 1)) ++count;
-    return count;
-}
-
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    socklen_t size = sizeof address;
-    int port = -1;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0) ::close(fd);
-    if (port <= 0) throw std::runtime_error("no free port");
-    return port;
-}
-
-// The real server in a temporary application folder, headless, ended and removed on scope exit.
-class Server {
- public:
-    explicit Server(const std::string& executable) : port_(freePort()) {
-        std::string pattern = (fs::temp_directory_path() / "quorvantel-bench-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
-        folder_ = pattern;
-        std::ofstream(folder_ / "preferences-server.xml")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n\n<settings>\n"
-            << "     <variable name=\"port\" value=\"" << port_ << "\" />\n"
-            << "     <variable name=\"limit_connections\" value=\"50\" />\n"
-            << "     <variable name=\"limit_results_total\" value=\"" << kLimitTotal << "\" />\n"
-            << "     <variable name=\"limit_results_database\" value=\"" << kLimitDatabase << "\" />\n"
-            << "     <variable name=\"use_spotlight\" value=\"false\" />\n</settings>\n";
-        const std::string output = (folder_ / "server-output.txt").string();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setenv("QUORVANTEL_APP_FOLDER", folder_.c_str(), 1);
-            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            ::unsetenv("DISPLAY");
-            ::unsetenv("WAYLAND_DISPLAY");
-            const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) ::dup2(fd, 1), ::dup2(fd, 2);
-            ::execl(executable.c_str(), executable.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        if (pid_ < 0) throw std::runtime_error("cannot start the server");
-    }
-    // Separate from the constructor so that a server that fails to answer is still ended and
-    // its folder removed by the destructor.
-    void waitUntilAnswering() {
-        const auto start = Clock::now();
-        while (msSince(start) < 15'000) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                std::ifstream output(folder_ / "server-output.txt");
-                std::fprintf(stderr, "%s", std::string(std::istreambuf_iterator<char>(output), {}).c_str());
-                throw std::runtime_error("the server ended at start");
-            }
-            try {
-                Connection(port_).ping();
-                return;
-            } catch (const std::exception&) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        }
-        throw std::runtime_error("the server did not answer a ping within 15 s");
-    }
-    ~Server() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            const auto start = Clock::now();
-            while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-                if (msSince(start) > 10'000) {
-                    ::kill(pid_, SIGKILL);
-                    ::waitpid(pid_, nullptr, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        }
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
-    int port() const { return port_; }
-
- private:
-    int port_;
-    fs::path folder_;
-    pid_t pid_ = -1;
-};
+const bench::RequestWriter request{"bench", "search_bench", "benchview"};
 
 // What the server's database loop does to SQLite for one request, without building an answer:
 // open read-only, disks, count, the same total gate, the limited select with every column read.
@@ -307,7 +145,7 @@ Latency pingLatency(Connection& client, int count, std::chrono::microseconds pau
     std::vector<double> samples;
     for (int i = 0; i < count; ++i) {
         const auto start = Clock::now();
-        client.ping();
+        client.ask(request("vaxo-ping"), bench::kAnswerEnd);
         samples.push_back(msSince(start));
         std::this_thread::sleep_for(pause);
     }
@@ -409,8 +247,13 @@ int main(int argc, char** argv) {
         for (const auto& plan : bench::benchCatalogPlans())
             if (plan.fileName.rfind("multi-", 0) == 0) multi.push_back(path(plan.fileName));
 
-        Server server(fs::absolute(executable).string());
-        server.waitUntilAnswering();
+        bench::Server server({.executable = executable,
+                              .folderName = "bench",
+                              .settings = {{"limit_connections", "50"},
+                                           {"limit_results_total", std::to_string(kLimitTotal)},
+                                           {"limit_results_database", std::to_string(kLimitDatabase)},
+                                           {"use_spotlight", "false"}}});
+        server.waitForPong(request("vaxo-ping"));
         Connection client(server.port());
         const std::string rare = std::string("name LIKE '%") + bench::kRareWord + "%'";
         const std::string common = std::string("name LIKE '%") + bench::kCommonWord + "%'";

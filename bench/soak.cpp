@@ -3,34 +3,31 @@
 // seconds its memory, descriptors and threads and the requests done, to show whether any of them
 // creeps up over time. Nothing is asserted: an answer that is incomplete, holds two answers or
 // differs from the first answer to the same request is counted as an error and printed.
+#include "bench_support.h"
 #include "catalog_generator.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 using namespace std::chrono_literals;
 
 namespace {
@@ -38,15 +35,9 @@ namespace {
 std::atomic<bool> stopping{false};
 std::atomic<long> requestsDone{0}, errors{0}, abandoned{0};
 
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double secondsSince(Clock::time_point start) { return bench::msSince(start) / 1000; }
 
-std::string request(std::string_view command, const std::vector<std::string>& paths, std::string_view condition) {
-    std::string joined, text;
-    for (const std::string& path : paths) joined.append(joined.empty() ? "" : "::").append(path);
-    const std::vector<std::string_view> fields = {"", command, "soak", "soak", "", joined, condition, "soakview", ""};
-    for (size_t i = 0; i < fields.size(); ++i) text.append(i ? "]':'[" : "").append(fields[i]);
-    return text;
-}
+const bench::RequestWriter request{"soak", "soak", "soakview"};
 
 void reportError(const std::string& what) {
     static std::mutex mutex;
@@ -54,31 +45,13 @@ void reportError(const std::string& what) {
     if (++errors <= 20) std::fprintf(stderr, "soak: %s\n", what.c_str());
 }
 
-int connectTo(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-    ::close(fd);
-    return -1;
-}
-
-// One answer up to its end marker; empty when the server closed the connection or said nothing for 60 s.
-std::string readAnswer(int fd, std::string_view end) {
-    std::string answer;
-    char buffer[1 << 16];
-    while (answer.size() < end.size() || answer.compare(answer.size() - end.size(), end.size(), end) != 0) {
-        pollfd ready{fd, POLLIN, 0};
-        if (::poll(&ready, 1, 60'000) != 1) return {};
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) return {};
-        answer.append(buffer, static_cast<size_t>(n));
+// Empty when the server refuses: a client counts that as an error or rides it out, never stops.
+std::optional<bench::Connection> connectTo(int port) {
+    try {
+        return std::optional<bench::Connection>(std::in_place, port);
+    } catch (const std::exception&) {
+        return std::nullopt;
     }
-    return answer;
 }
 
 // Every answer is deterministic, so the first answer to a request is the reference for the rest.
@@ -109,8 +82,8 @@ struct Ask {
 void steadyClient(int port, const std::vector<Ask>& asks, int perConnection, std::chrono::milliseconds pause,
                   Checker& checker, long& answered, std::vector<double>* latencyMs = nullptr) {
     for (size_t i = 0; !stopping;) {
-        const int fd = connectTo(port);
-        if (fd < 0) {
+        std::optional<bench::Connection> connection = connectTo(port);
+        if (!connection) {
             reportError("cannot connect");
             std::this_thread::sleep_for(100ms);
             continue;
@@ -118,22 +91,20 @@ void steadyClient(int port, const std::vector<Ask>& asks, int perConnection, std
         for (int n = 0; n < perConnection && !stopping; ++n, ++i) {
             const Ask& ask = asks[i % asks.size()];
             const auto start = Clock::now();
-            if (::send(fd, ask.text.data(), ask.text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(ask.text.size())) {
+            if (!connection->send(ask.text)) {
                 reportError("send failed");
                 break;
             }
-            const std::string answer = readAnswer(fd, ask.end);
-            if (answer.empty()) {
+            if (!connection->receive(ask.end)) {
                 reportError("no whole answer to " + ask.text.substr(0, 80));
                 break;
             }
-            if (latencyMs) latencyMs->push_back(secondsSince(start) * 1000);
-            checker.check(ask.text, answer, ask.end);
+            if (latencyMs) latencyMs->push_back(bench::msSince(start));
+            checker.check(ask.text, connection->answer(), ask.end);
             ++requestsDone;
             ++answered;
             std::this_thread::sleep_for(pause);
         }
-        ::close(fd);
     }
 }
 
@@ -142,51 +113,15 @@ void steadyClient(int port, const std::vector<Ask>& asks, int perConnection, std
 void leavingClient(int port, const std::string& text) {
     char buffer[4096];
     for (long n = 0; !stopping; ++n, std::this_thread::sleep_for(500ms)) {
-        const int fd = connectTo(port);
-        if (fd < 0) continue;
+        std::optional<bench::Connection> connection = connectTo(port);
+        if (!connection) continue;
         if (n % 4 != 3) {
-            ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-            pollfd ready{fd, POLLIN, 0};
-            if (n % 2 == 1 && ::poll(&ready, 1, 500) == 1) ::recv(fd, buffer, sizeof buffer, 0);
+            connection->send(text);
+            pollfd ready{connection->fd(), POLLIN, 0};
+            if (n % 2 == 1 && ::poll(&ready, 1, 500) == 1) ::recv(connection->fd(), buffer, sizeof buffer, 0);
             ++abandoned;
         }
-        ::close(fd);
     }
-}
-
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    socklen_t size = sizeof address;
-    int port = -1;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
-
-pid_t startServer(const std::string& executable, const fs::path& folder, int port) {
-    std::ofstream(folder / "preferences-server.xml")
-        << "<settings><variable name=\"port\" value=\"" << port << "\" />"
-        << "<variable name=\"limit_connections\" value=\"10\" /><variable name=\"limit_results_total\" "
-           "value=\"100000\" />"
-        << "<variable name=\"limit_results_database\" value=\"2000\" /><variable name=\"use_spotlight\" "
-           "value=\"false\" /></settings>";
-    const std::string output = (folder / "server-output.txt").string();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setenv("QUORVANTEL_APP_FOLDER", folder.c_str(), 1);
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        ::unsetenv("DISPLAY");
-        ::unsetenv("WAYLAND_DISPLAY");
-        const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) ::dup2(fd, 1), ::dup2(fd, 2);
-        ::execl(executable.c_str(), executable.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    return pid;
 }
 
 struct Figures {
@@ -205,6 +140,104 @@ Figures figuresOf(pid_t pid) {
     std::error_code error;
     for (fs::directory_iterator it(proc / "fd", error), end; !error && it != end; it.increment(error)) ++f.fds;
     return f;
+}
+
+// Apart from main so that a server that fails to start ends the run with a message, not terminate().
+int soak(const std::string& executable, const std::string& data, double seconds, double interval) {
+    bench::Server server({.executable = executable,
+                          .folderName = "soak",
+                          .settings = {{"limit_connections", "10"},
+                                       {"limit_results_total", "100000"},
+                                       {"limit_results_database", "2000"},
+                                       {"use_spotlight", "false"}}});
+    const int port = server.port();
+    const pid_t pid = server.pid();
+    const std::string ping = request("vaxo-ping");
+    server.waitForPong(ping);
+    const auto path = [&](const std::string& name) { return data + "/" + name; };
+    std::vector<std::string> multi;
+    for (const auto& plan : bench::benchCatalogPlans())
+        if (plan.fileName.rfind("multi-", 0) == 0) multi.push_back(path(plan.fileName));
+    const std::vector<std::string> few(multi.begin(), multi.begin() + 5);
+    const std::string rare = std::string("name LIKE '%") + bench::kRareWord + "%'";
+    const std::string common = std::string("name LIKE '%") + bench::kCommonWord + "%'";
+    const std::string exact = std::string("name = '") + bench::kExactName + "'";
+    const std::vector<Ask> searches = {{request("vaxo-search", {path("small-10k.vxo")}, exact), bench::kResultEnd},
+                                       {request("vaxo-search", few, common), bench::kResultEnd},
+                                       {request("vaxo-search", {path("small-10k.vxo")}, rare), bench::kResultEnd},
+                                       {request("vaxo-search", {path("big-1m.vxo")}, rare), bench::kResultEnd}};
+    const std::vector<Ask> mixed = {
+        {request("vaxo-browse", multi, "SELECT * FROM disks ORDER BY disk ASC;''''';getdisks"), bench::kResultEnd},
+        {request("vaxo-getlist"), bench::kAnswerEnd},
+        {request("vaxo-browse", few, common + ";''''';3"), bench::kResultEnd},
+        {"soak: not a request", "<answer>No result</answer>"},
+        {ping, bench::kAnswerEnd}};
+    const std::vector<Ask> pings = {{ping, bench::kAnswerEnd}};
+
+    Checker checker;
+    std::vector<double> pingMs;
+    const Figures first = figuresOf(pid);
+    std::vector<std::thread> clients;
+    long answered[4] = {};
+    clients.emplace_back([&] { steadyClient(port, searches, 40, 0ms, checker, answered[0]); });
+    clients.emplace_back([&] { steadyClient(port, mixed, 10, 0ms, checker, answered[1]); });
+    clients.emplace_back([&] { steadyClient(port, pings, 200, 5ms, checker, answered[2], &pingMs); });
+    clients.emplace_back([&] { steadyClient(port, mixed, 1, 10ms, checker, answered[3]); });
+    clients.emplace_back([&] { leavingClient(port, request("vaxo-search", few, common)); });
+
+    std::printf("soak: server pid %d on port %d, %.0f s, a row every %.0f s\n\n", pid, port, seconds, interval);
+    std::printf("%7s %8s %8s %5s %8s %10s %8s %10s %7s\n", "time s", "RSS MB", "HWM MB", "fds", "threads", "requests",
+                "req/s", "abandoned", "errors");
+    const auto start = Clock::now();
+    Figures last = first, peak = first, firstRow;
+    long lastRequests = 0, firstRowRequests = 0, rows = 0;
+    double lastTime = 0;
+    bool died = false;
+    for (double next = interval; secondsSince(start) < seconds && !died; next += interval) {
+        while (secondsSince(start) < std::min(next, seconds) && !(died = !server.running()))
+            std::this_thread::sleep_for(100ms);
+        if (died) break;
+        last = figuresOf(pid);
+        peak.rssKb = std::max(peak.rssKb, last.rssKb);
+        const long done = requestsDone;
+        const double now = secondsSince(start);
+        if (rows++ == 0) firstRow = last, firstRowRequests = done;
+        std::printf("%7.0f %8.1f %8.1f %5ld %8ld %10ld %8.0f %10ld %7ld\n", now, last.rssKb / 1024.0,
+                    last.hwmKb / 1024.0, last.fds, last.threads, done, (done - lastRequests) / (now - lastTime),
+                    abandoned.load(), errors.load());
+        std::fflush(stdout);
+        lastRequests = done;
+        lastTime = now;
+    }
+    const double elapsed = secondsSince(start);
+    stopping = true;
+    for (auto& client : clients) client.join();
+
+    std::printf("\nsummary over %.0f s\n", elapsed);
+    std::printf("  RSS: start %.1f MB, end %.1f MB, peak sampled %.1f MB, VmHWM %.1f MB\n", first.rssKb / 1024.0,
+                last.rssKb / 1024.0, peak.rssKb / 1024.0, last.hwmKb / 1024.0);
+    if (rows > 1)
+        std::printf("  RSS growth from the first row to the last: %.1f MB, %.1f kB per 1000 requests answered\n",
+                    (last.rssKb - firstRow.rssKb) / 1024.0,
+                    (last.rssKb - firstRow.rssKb) * 1000.0 / static_cast<double>(lastRequests - firstRowRequests));
+    std::printf("  fds: start %ld, end %ld; threads: start %ld, end %ld\n", first.fds, last.fds, first.threads,
+                last.threads);
+    std::printf("  requests answered %ld (%.0f/s), left before their answer %ld, errors %ld\n", requestsDone.load(),
+                requestsDone / elapsed, abandoned.load(), errors.load());
+    std::printf("  answered to the searcher %ld, the browser %ld, the pinger %ld, one-request connections %ld\n",
+                answered[0], answered[1], answered[2], answered[3]);
+    std::printf("  ping latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms (%zu pings)\n", bench::percentile(pingMs, 0.5),
+                bench::percentile(pingMs, 0.99), bench::percentile(pingMs, 1.0), pingMs.size());
+    if (died)
+        std::printf("  THE SERVER ENDED during the run; its output is in %s\n", server.outputFile().c_str());
+
+    if (!died) {
+        if (!server.stop())
+            std::printf("  the server did not quit within 10 s of SIGTERM\n");
+        else if (!WIFEXITED(server.status()) || WEXITSTATUS(server.status()) != 0)
+            std::printf("  the server quit with status %d after SIGTERM\n", server.status());
+    }
+    return died || errors > 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -231,113 +264,10 @@ int main(int argc, char** argv) {
     std::error_code ignored;
     fs::create_directories(data, ignored);
     if (!bench::makeBenchCatalogs(data)) return 1;
-    std::string pattern = (fs::temp_directory_path() / "quorvantel-soak-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) return 1;
-    const fs::path folder = pattern;
-    const int port = freePort();
-    const pid_t pid = startServer(fs::absolute(executable).string(), folder, port);
-    int status = 0;
-    const auto alive = [pid, &status] { return ::waitpid(pid, &status, WNOHANG) == 0; };
-
-    const std::string ping = request("vaxo-ping", {}, "");
-    for (const auto start = Clock::now(); secondsSince(start) < 15;) {
-        const int fd = connectTo(port);
-        const bool answered =
-            fd >= 0 && ::send(fd, ping.data(), ping.size(), MSG_NOSIGNAL) > 0 && !readAnswer(fd, "</answer>\n").empty();
-        if (fd >= 0) ::close(fd);
-        if (answered || !alive()) break;
-        std::this_thread::sleep_for(50ms);
+    try {
+        return soak(executable, data, seconds, interval);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "soak: %s\n", error.what());
+        return 1;
     }
-    const auto path = [&](const std::string& name) { return data + "/" + name; };
-    std::vector<std::string> multi;
-    for (const auto& plan : bench::benchCatalogPlans())
-        if (plan.fileName.rfind("multi-", 0) == 0) multi.push_back(path(plan.fileName));
-    const std::vector<std::string> few(multi.begin(), multi.begin() + 5);
-    const std::string rare = std::string("name LIKE '%") + bench::kRareWord + "%'";
-    const std::string common = std::string("name LIKE '%") + bench::kCommonWord + "%'";
-    const std::string exact = std::string("name = '") + bench::kExactName + "'";
-    const std::vector<Ask> searches = {{request("vaxo-search", {path("small-10k.vxo")}, exact), "</result>\n"},
-                                       {request("vaxo-search", few, common), "</result>\n"},
-                                       {request("vaxo-search", {path("small-10k.vxo")}, rare), "</result>\n"},
-                                       {request("vaxo-search", {path("big-1m.vxo")}, rare), "</result>\n"}};
-    const std::vector<Ask> mixed = {
-        {request("vaxo-browse", multi, "SELECT * FROM disks ORDER BY disk ASC;''''';getdisks"), "</result>\n"},
-        {request("vaxo-getlist", {}, ""), "</answer>\n"},
-        {request("vaxo-browse", few, common + ";''''';3"), "</result>\n"},
-        {"soak: not a request", "<answer>No result</answer>"},
-        {ping, "</answer>\n"}};
-    const std::vector<Ask> pings = {{ping, "</answer>\n"}};
-
-    Checker checker;
-    std::vector<double> pingMs;
-    const Figures first = figuresOf(pid);
-    std::vector<std::thread> clients;
-    long answered[4] = {};
-    clients.emplace_back([&] { steadyClient(port, searches, 40, 0ms, checker, answered[0]); });
-    clients.emplace_back([&] { steadyClient(port, mixed, 10, 0ms, checker, answered[1]); });
-    clients.emplace_back([&] { steadyClient(port, pings, 200, 5ms, checker, answered[2], &pingMs); });
-    clients.emplace_back([&] { steadyClient(port, mixed, 1, 10ms, checker, answered[3]); });
-    clients.emplace_back([&] { leavingClient(port, request("vaxo-search", few, common)); });
-
-    std::printf("soak: server pid %d on port %d, %.0f s, a row every %.0f s\n\n", pid, port, seconds, interval);
-    std::printf("%7s %8s %8s %5s %8s %10s %8s %10s %7s\n", "time s", "RSS MB", "HWM MB", "fds", "threads", "requests",
-                "req/s", "abandoned", "errors");
-    const auto start = Clock::now();
-    Figures last = first, peak = first, firstRow;
-    long lastRequests = 0, firstRowRequests = 0, rows = 0;
-    double lastTime = 0;
-    bool died = false;
-    for (double next = interval; secondsSince(start) < seconds && !died; next += interval) {
-        while (secondsSince(start) < std::min(next, seconds) && !(died = !alive())) std::this_thread::sleep_for(100ms);
-        if (died) break;
-        last = figuresOf(pid);
-        peak.rssKb = std::max(peak.rssKb, last.rssKb);
-        const long done = requestsDone;
-        const double now = secondsSince(start);
-        if (rows++ == 0) firstRow = last, firstRowRequests = done;
-        std::printf("%7.0f %8.1f %8.1f %5ld %8ld %10ld %8.0f %10ld %7ld\n", now, last.rssKb / 1024.0,
-                    last.hwmKb / 1024.0, last.fds, last.threads, done, (done - lastRequests) / (now - lastTime),
-                    abandoned.load(), errors.load());
-        std::fflush(stdout);
-        lastRequests = done;
-        lastTime = now;
-    }
-    const double elapsed = secondsSince(start);
-    stopping = true;
-    for (auto& client : clients) client.join();
-    std::sort(pingMs.begin(), pingMs.end());
-    const auto at = [&](double p) {
-        return pingMs.empty() ? 0.0 : pingMs[static_cast<size_t>(p * (pingMs.size() - 1))];
-    };
-
-    std::printf("\nsummary over %.0f s\n", elapsed);
-    std::printf("  RSS: start %.1f MB, end %.1f MB, peak sampled %.1f MB, VmHWM %.1f MB\n", first.rssKb / 1024.0,
-                last.rssKb / 1024.0, peak.rssKb / 1024.0, last.hwmKb / 1024.0);
-    if (rows > 1)
-        std::printf("  RSS growth from the first row to the last: %.1f MB, %.1f kB per 1000 requests answered\n",
-                    (last.rssKb - firstRow.rssKb) / 1024.0,
-                    (last.rssKb - firstRow.rssKb) * 1000.0 / static_cast<double>(lastRequests - firstRowRequests));
-    std::printf("  fds: start %ld, end %ld; threads: start %ld, end %ld\n", first.fds, last.fds, first.threads,
-                last.threads);
-    std::printf("  requests answered %ld (%.0f/s), left before their answer %ld, errors %ld\n", requestsDone.load(),
-                requestsDone / elapsed, abandoned.load(), errors.load());
-    std::printf("  answered to the searcher %ld, the browser %ld, the pinger %ld, one-request connections %ld\n",
-                answered[0], answered[1], answered[2], answered[3]);
-    std::printf("  ping latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms (%zu pings)\n", at(0.5), at(0.99), at(1.0),
-                pingMs.size());
-    if (died)
-        std::printf("  THE SERVER ENDED during the run; its output is in %s\n", (folder / "server-output.txt").c_str());
-
-    if (!died) {
-        ::kill(pid, SIGTERM);
-        for (int i = 0; i < 100 && alive(); ++i) std::this_thread::sleep_for(100ms);
-        if (alive()) {
-            std::printf("  the server did not quit within 10 s of SIGTERM\n");
-            ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
-        } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            std::printf("  the server quit with status %d after SIGTERM\n", status);
-        }
-        fs::remove_all(folder, ignored);
-    }
-    return died || errors > 0 ? 1 : 0;
 }

@@ -2,15 +2,10 @@
 // Times the server's Spotlight search over a one-million-name plocate index against plocate alone
 // on the same index. The figure is a ratio to that baseline, measured in the same run with the two
 // alternating, because the machine is shared and noisy.
-#include <arpa/inet.h>
+#include "bench_support.h"
+
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,7 +25,9 @@
 extern char** environ;
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::median;
+using bench::msSince;
 
 namespace {
 
@@ -43,14 +40,7 @@ constexpr const char* kManyWord = "xylophone";  // planted in every 100th name
 constexpr int64_t kFewHits = 7, kManyHits = 10'000;
 constexpr const char* kTreeVersion = "spotlight-tree-v1";
 
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
+const bench::RequestWriter request{"bench", "spotlight_bench", "benchview"};
 
 // A fixed-seed LCG per folder, so the tree is the same whatever the number of threads.
 struct Lcg {
@@ -147,132 +137,6 @@ std::string prepareTree(const fs::path& data) {
     return index.string();
 }
 
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    socklen_t size = sizeof address;
-    int port = -1;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0) ::close(fd);
-    if (port <= 0) throw std::runtime_error("no free port");
-    return port;
-}
-
-// One client connection; requests go one after another because the server has no framing.
-class Connection {
- public:
-    explicit Connection(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            if (fd_ >= 0) ::close(fd_);
-            throw std::runtime_error("cannot connect to port " + std::to_string(port));
-        }
-        const int on = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    }
-    ~Connection() { ::close(fd_); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    // The whole answer, up to and including its closing text.
-    const std::string& ask(const std::string& request, std::string_view end) {
-        if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
-            throw std::runtime_error("send failed");
-        answer_.clear();
-        char buffer[1 << 16];
-        while (!answer_.ends_with(end)) {
-            pollfd ready{fd_, POLLIN, 0};
-            if (::poll(&ready, 1, 60'000) != 1) throw std::runtime_error("no answer within 60 s");
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) throw std::runtime_error("the server closed the connection");
-            answer_.append(buffer, static_cast<size_t>(n));
-        }
-        return answer_;
-    }
-
- private:
-    int fd_;
-    std::string answer_;
-};
-
-std::string request(std::string_view command, std::string_view spotlightText) {
-    const std::string_view fields[] = {"", command, "bench", "spotlight_bench", "", "", "", "benchview", spotlightText};
-    std::string text(fields[0]);
-    for (size_t i = 1; i < std::size(fields); ++i) text.append("]':'[").append(fields[i]);
-    return text;
-}
-
-// The real server in a temporary application folder with Spotlight on and the bench's index.
-class Server {
- public:
-    Server(const std::string& executable, const std::string& index) : port_(freePort()) {
-        std::string pattern = (fs::temp_directory_path() / "quorvantel-spotlight-bench-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
-        folder_ = pattern;
-        std::ofstream(folder_ / "preferences-server.xml")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n\n<settings>\n"
-            << "     <variable name=\"port\" value=\"" << port_ << "\" />\n"
-            << "     <variable name=\"use_spotlight\" value=\"true\" />\n</settings>\n";
-        const std::string output = (folder_ / "server-output.txt").string();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setenv("QUORVANTEL_APP_FOLDER", folder_.c_str(), 1);
-            ::setenv("QUORVANTEL_LOCATE_DB", index.c_str(), 1);
-            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            ::unsetenv("QUORVANTEL_SYSTEM_VERSION");  // the default level offers Spotlight
-            ::unsetenv("DISPLAY");
-            ::unsetenv("WAYLAND_DISPLAY");
-            const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) ::dup2(fd, 1), ::dup2(fd, 2);
-            ::execl(executable.c_str(), executable.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        if (pid_ < 0) throw std::runtime_error("cannot start the server");
-    }
-    // The answer to a ping, once the server gives one.
-    std::string waitForPong() {
-        for (const auto start = Clock::now(); msSince(start) < 15'000;) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                throw std::runtime_error("the server ended at start; see its output in " + folder_.string());
-            }
-            try {
-                return Connection(port_).ask(request("vaxo-ping", ""), "</answer>\n");
-            } catch (const std::exception&) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        }
-        throw std::runtime_error("the server did not answer a ping within 15 s");
-    }
-    ~Server() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
-    int port() const { return port_; }
-    pid_t pid() const { return pid_; }
-
- private:
-    int port_;
-    fs::path folder_;
-    pid_t pid_ = -1;
-};
-
-int64_t recordCount(const std::string& answer) {
-    int64_t count = 0;
-    for (size_t at = answer.find("<record "); at != std::string::npos; at = answer.find("<record ", at + 1)) ++count;
-    return count;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -293,8 +157,13 @@ int main(int argc, char** argv) {
     try {
         fs::create_directories(data);
         const std::string index = prepareTree(fs::absolute(data));
-        Server server(fs::absolute(executable).string(), index);
-        if (server.waitForPong().find("+spotlight") == std::string::npos)
+        bench::Server server({.executable = executable,
+                              .folderName = "spotlight-bench",
+                              .settings = {{"use_spotlight", "true"}},
+                              .environment = {{"QUORVANTEL_LOCATE_DB", index}},
+                              // the default level offers Spotlight
+                              .removedEnvironment = {"QUORVANTEL_SYSTEM_VERSION"}});
+        if (server.waitForPong(request("vaxo-ping")).find("+spotlight") == std::string::npos)
             throw std::runtime_error("the server's Spotlight switch is off after start-up");
         if (pause) {
             std::fprintf(stderr, "server pid %d, port %d; press Enter to start timing\n",
@@ -306,14 +175,14 @@ int main(int argc, char** argv) {
             double server, alone;
         };
         std::vector<Row> rows;
-        Connection client(server.port());
+        bench::Connection client(server.port());
         const struct {
             const char* text;
             int64_t planted;
         } words[] = {{kFewWord, kFewHits}, {kManyWord, kManyHits}};
         for (const auto& [text, planted] : words) {
-            const std::string search = request("vaxo-search", text);
-            const int64_t served = recordCount(client.ask(search, "</result>\n"));
+            const std::string search = request("vaxo-search", {}, {}, text);
+            const int64_t served = bench::recordCount(client.search(search));
             const int64_t found = plocateAlone(index, text);
             std::printf("\"%s\": planted %lld, plocate hits %lld, records %lld%s\n", text,
                         static_cast<long long>(planted), static_cast<long long>(found), static_cast<long long>(served),
@@ -321,7 +190,7 @@ int main(int argc, char** argv) {
             std::vector<double> withServer, alone;
             for (int i = 0; i < reps; ++i) {
                 auto start = Clock::now();
-                client.ask(search, "</result>\n");
+                client.search(search);
                 withServer.push_back(msSince(start));
                 start = Clock::now();
                 plocateAlone(index, text);
