@@ -3,7 +3,7 @@
 // keypad's Enter is held down as a key reaches the field; the commit changes the running
 // server, rewrites the settings file and says so. Text becomes a number by one rule for all
 // four fields: Val (leading blanks, sign, digits, fraction, exponent; no number gives 0), then
-// truncated toward zero and clamped to 32 bits, so "0.5" passes a limit's test and stores 0.
+// truncated toward zero and clamped to 32 bits.
 
 #include "console/dbs_window.h"
 #include "core/app.h"
@@ -51,9 +51,9 @@ void colourAgainst(EditField& field, int32_t live) {
 // A limit is committed only when it is above 0; the connection limit also applies at once to
 // the listening socket, which goes on listening.
 void commitLimit(EditField& field, std::atomic<int32_t>& setting, std::string_view confirmation, bool toListener) {
-    const double value = platform::Val(field.Text());
-    if (!commitKeyHeld() || !(value > 0)) return;
-    const int32_t limit = platform::toInt32(value);
+    // The whole number is tested, so that "0.5" cannot set a limit of 0 that shuts every client out.
+    const int32_t limit = platform::toInt32(platform::Val(field.Text()));
+    if (!commitKeyHeld() || limit <= 0) return;
     if (toListener) listener().SetMaximumSocketsConnected(limit);
     setting = limit;
     field.SetTextColor(kLiveColour);
