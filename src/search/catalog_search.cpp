@@ -120,11 +120,11 @@ void searchCatalog(OpenCatalog& catalog, RequestState& state) {
             else
                 appendCleanedValue(value, rows->ColumnText(column));
         }
-        std::string disk = values[kDiskSlot];
-        const auto entry = state.diskDictionary.find(platform::toInt32(platform::Val(values[kDiskSlot])));
+        std::string& disk = values[kDiskSlot];
+        const auto entry = state.diskDictionary.find(platform::toInt32(platform::Val(disk)));
         if (entry != state.diskDictionary.end()) disk.append(entry->second.rowSuffix);
-        appendRecordLine(records, {values[0], values[1], values[2], disk, values[4], values[5], values[6], values[7],
-                                   values[8], values[9]},
+        appendRecordLine(records, {values[0], values[1], values[2], values[3], values[4], values[5], values[6],
+                                   values[7], values[8], values[9]},
                          RecordEnd::Tight);
         ++written;
     }
