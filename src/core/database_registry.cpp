@@ -7,6 +7,8 @@
 #include "platform/message_box.h"
 
 #include <algorithm>
+#include <string>
+#include <unordered_set>
 
 namespace gfs {
 
@@ -40,6 +42,22 @@ void addNewDatabase(const std::optional<platform::FolderItem>& f, bool refresh) 
     } catch (...) {
         platform::Beep();
         platform::MsgBox("addNewDatabase");
+    }
+}
+
+void addNewDatabases(const std::vector<platform::FolderItem>& files) {
+    std::vector<platform::FolderItem>& databases = App().databases;
+    std::unordered_set<std::string> registered;
+    for (const platform::FolderItem& d : databases) registered.insert(d.AbsolutePath());
+    for (const platform::FolderItem& f : files) {
+        try {
+            if (!f.Exists() || registered.contains(f.AbsolutePath())) continue;
+            databases.push_back(f);
+            registered.insert(f.AbsolutePath());
+        } catch (...) {
+            platform::Beep();
+            platform::MsgBox("addNewDatabase");
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace gfs {
 
@@ -16,6 +17,10 @@ std::optional<platform::FolderItem> getDatabaseFile();
 // Appends f to the searched databases unless it is missing or a database with the same path is
 // registered; refresh rebuilds the console's list. Failures end in a message box, never further.
 void addNewDatabase(const std::optional<platform::FolderItem>& f, bool refresh);
+
+// Each of files in turn as addNewDatabase(file, false) would, against one index of the registered
+// paths instead of a walk through the list per file, so that a folder scan stays linear.
+void addNewDatabases(const std::vector<platform::FolderItem>& files);
 
 // Unregisters entry index of App().databases and, with alsoDefault, its default entry.
 void removeDatabase(int32_t index, bool alsoDefault);

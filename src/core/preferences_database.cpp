@@ -10,6 +10,9 @@
 #include "platform/sql_database.h"
 #include "platform/text_rule.h"
 
+#include <stdexcept>
+#include <vector>
+
 namespace {
 
 constexpr std::string_view kPreferencesFileName = "preferences";
@@ -95,14 +98,10 @@ bool app::readPrefs(const platform::FolderItem& f) {
 void app::nacitavamDefFolder(const std::optional<platform::FolderItem>& folder) {
     if (!folder) return;
     // One listing for the whole scan: a folder that changes meanwhile is read as it was.
-    const int32_t count = folder->Count();
-    for (int32_t i = 1; i <= count; ++i) {
-        const auto item = folder->Item(i);
-        if (!item || item->Directory()) continue;
-        const std::string name = item->Name();
-        if (name.size() < 4 || platform::text::lowerAscii(name.substr(name.size() - 4)) != ".vxo") continue;
-        gfs::addNewDatabase(item, false);
-    }
+    std::vector<platform::FolderItem> catalogs;
+    for (platform::FolderItem& item : folder->Items())
+        if (platform::text::endsWithNoCase(item.Name(), ".vxo") && !item.Directory()) catalogs.push_back(std::move(item));
+    gfs::addNewDatabases(catalogs);
     console().aktualizacia();
 }
 

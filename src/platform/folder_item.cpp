@@ -32,15 +32,6 @@ std::optional<std::string> finderInfo(const std::string& path) {
     return std::string(buffer, 8);
 }
 
-std::vector<std::string> sortedEntries(const std::string& folder) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
-        names.push_back(it->path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 }  // namespace
 
 FolderItem::FolderItem(std::string absolutePath) : path_(trimTrailingSlashes(std::move(absolutePath))) {}
@@ -129,14 +120,16 @@ FolderItem FolderItem::Child(std::string_view name) const {
     return FolderItem(path_ == "/" ? "/" + std::string(name) : path_ + "/" + std::string(name));
 }
 
-int32_t FolderItem::Count() const {
-    return static_cast<int32_t>(sortedEntries(path_).size());
-}
-
-std::optional<FolderItem> FolderItem::Item(int32_t index) const {
-    const auto names = sortedEntries(path_);
-    if (index < 1 || static_cast<size_t>(index) > names.size()) return std::nullopt;
-    return Child(names[static_cast<size_t>(index) - 1]);
+std::vector<FolderItem> FolderItem::Items() const {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(path_, error), end; !error && it != end; it.increment(error))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::vector<FolderItem> items;
+    items.reserve(names.size());
+    for (const std::string& name : names) items.push_back(Child(name));
+    return items;
 }
 
 bool FolderItem::CreateAsFolder() const { return ::mkdir(path_.c_str(), 0755) == 0; }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -35,10 +37,10 @@ class FolderItem {
 
     std::optional<FolderItem> Parent() const;   // none for the root
     FolderItem Child(std::string_view name) const;
-    // Items directly in this folder, counted from 1 and ordered by name so that a scan that
-    // asks for Count again before each item sees a stable order.
-    int32_t Count() const;
-    std::optional<FolderItem> Item(int32_t index) const;
+    // The items directly in this folder, in name order, from one reading of it: a scan that
+    // read the folder again for each item would cost the square of its size. Empty for a file
+    // or a missing folder.
+    std::vector<FolderItem> Items() const;
 
     bool CreateAsFolder() const;
     bool Delete() const;

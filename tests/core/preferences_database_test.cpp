@@ -5,7 +5,9 @@
 #include "core/database_registry.h"
 #include "core_fixture.h"
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <map>
@@ -109,6 +111,56 @@ TEST(PreferencesRead, TargetFolderIsScannedOnlyWhenSwitchedOnAndMissingTablesAre
         EXPECT_EQ(gfs::PPdbTarget ? gfs::PPdbTarget->AbsolutePath() : "", toTarget ? target.string() : "");
         EXPECT_EQ(*run.shown, Strings{});
     }
+}
+
+// Opens of one folder as the kernel counts them; each listing opens it once.
+class FolderOpens {
+ public:
+    explicit FolderOpens(const fs::path& folder) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        // Closes are watched too, so that no two opens in a row merge into one event.
+        watching_ = fd_ >= 0 && ::inotify_add_watch(fd_, folder.c_str(), IN_OPEN | IN_CLOSE_NOWRITE) >= 0;
+    }
+    ~FolderOpens() { if (fd_ >= 0) ::close(fd_); }
+    bool watching() const { return watching_; }
+    int count() {
+        int opens = 0;
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;)
+            for (char* at = buffer; at < buffer + n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(at);
+                opens += (event->mask & IN_OPEN) && event->len == 0;  // the folder itself, not an entry
+                at += sizeof(inotify_event) + event->len;
+            }
+        return opens;
+    }
+
+ private:
+    int fd_;
+    bool watching_ = false;
+};
+
+TEST(PreferencesRead, TargetFolderIsListedOnceAndEachCatalogRegisteredOnce) {
+    CoreRun run;
+    const fs::path target = run.root / "target";
+    fs::create_directories(target / "sub.vxo");
+    Strings catalogs;  // in name order
+    for (int i = 1; i <= 500; ++i) {
+        const std::string name = "c" + std::to_string(1000 + i) + (i % 5 == 0 ? ".txt" : i % 2 ? ".VXO" : ".vxo");
+        writeFile(target / name, "");
+        if (i % 5) catalogs.push_back((target / name).string());
+    }
+    // A default is registered before the scan, and not again by it.
+    Strings expected = {catalogs[7]};
+    std::copy_if(catalogs.begin(), catalogs.end(), std::back_inserter(expected), [&](auto& p) { return p != catalogs[7]; });
+    makePreferences(run.preferences(), Strings{catalogs[7]}, target.c_str(), 1);
+    FolderOpens opens(target);
+    if (!opens.watching()) GTEST_SKIP() << "inotify is not available here";
+
+    run.application.checkPrefs();
+    EXPECT_EQ(opens.count(), 1);
+    EXPECT_EQ(paths(run.application.databases), expected);
+    EXPECT_EQ(run.console.calls, Strings{"aktualizacia"});
+    EXPECT_EQ(*run.shown, Strings{});
 }
 
 TEST(PreferencesRead, FilesThatAreNoDatabaseOrLieBesideALockedFolderAreNeitherReadNorWritten) {

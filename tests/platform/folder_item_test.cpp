@@ -104,15 +104,16 @@ TEST_F(FolderItemTest, FifoDeviceAndFolderAreNeverOpened) {
     }
 }
 
-TEST_F(FolderItemTest, CountAndItemAreOneBasedInNameOrder) {
-    for (const char* name : {"b.vxo", "c", "a.vxo"}) write(name, "");
+TEST_F(FolderItemTest, ItemsAreInNameOrder) {
+    for (const char* name : {"b.vxo", "c", "a.vxo", ".hidden"}) write(name, "");
     ASSERT_TRUE(item("b-dir").CreateAsFolder());
+    write("b-dir/inner", "");
     const FolderItem folder(dir.path().toStdString());
     std::vector<std::string> names;
-    for (int32_t i = 1; i <= folder.Count(); ++i) names.push_back(folder.Item(i)->Name());
-    EXPECT_EQ(names, (std::vector<std::string>{"a.vxo", "b-dir", "b.vxo", "c"}));
-    EXPECT_EQ(folder.Item(1)->Parent(), folder);
-    EXPECT_FALSE(folder.Item(0) || folder.Item(5) || item("missing").Item(1) || item("c").Count());
+    for (const FolderItem& child : folder.Items()) names.push_back(child.Name());
+    EXPECT_EQ(names, (std::vector<std::string>{".hidden", "a.vxo", "b-dir", "b.vxo", "c"}));
+    EXPECT_EQ(folder.Items().front().Parent(), folder);
+    EXPECT_TRUE(item("missing").Items().empty() && item("c").Items().empty());
     EXPECT_FALSE(FolderItem("/").Parent().has_value());  // a walk up ends
 }
 
