@@ -17,10 +17,22 @@ namespace {
 
 constexpr std::string_view kPreferencesFileName = "preferences";
 constexpr std::string_view kDeleteAllDefaults = "DELETE FROM DefDBs WHERE paths LIKE '%'";
+// Table names match without regard to ASCII case, as the statements on the table do.
+constexpr std::string_view kFindDefaultsTable =
+    "SELECT COUNT(*) FROM sqlite_master WHERE type IN ('table', 'view') AND name = 'DefDBs' COLLATE NOCASE";
 
 // The first column of the current row, or nothing on an empty result.
 std::optional<platform::Field> firstColumn(const platform::RecordSet& rows) {
     return rows.EOF() ? std::nullopt : rows.IdxField(1);
+}
+
+// Asked of the schema, because a failed statement would not tell a missing table from a busy or
+// broken file; throws when the schema cannot be read.
+bool hasDefaultsTable(platform::Database& database) {
+    const auto found = database.SQLSelect(kFindDefaultsTable);
+    if (!found) throw std::runtime_error("the preferences database cannot be read: " + database.ErrorMessage());
+    const auto tables = firstColumn(*found);
+    return tables && tables->IntegerValue() > 0;
 }
 
 }  // namespace
@@ -113,7 +125,11 @@ void app::writePrefs(const std::optional<platform::FolderItem>& f, bool doWrite,
         if (!database.Connect()) return;
         // The delete and the inserts stand or fall together: a failure keeps the old list whole.
         platform::Transaction transaction(database);
-        bool written = transaction.Active() && database.SQLExecute(kDeleteAllDefaults);
+        if (!transaction.Active())
+            throw std::runtime_error("the preferences database cannot be written: " + database.ErrorMessage());
+        // A file without the list's table keeps no list: nothing to write and nothing to report.
+        if (!hasDefaultsTable(database)) return;
+        bool written = database.SQLExecute(kDeleteAllDefaults);
         for (size_t i = 0; written && i < defDatabases.size(); ++i) {
             if (!defDatabases[i].Exists()) continue;
             platform::DatabaseRecord record;

@@ -193,32 +193,39 @@ TEST(PreferencesRead, FilesThatAreNoDatabaseOrLieBesideALockedFolderAreNeitherRe
     }
 }
 
-TEST(PreferencesWrite, FailedWriteKeepsTheOldListAndTellsTheOperator) {
+TEST(PreferencesWrite, RealFailuresKeepTheOldListAndTellTheOperatorAMissingTableDoesNot) {
     const Strings old = {"/old/one.vxo", "/old/two.vxo"};
-    // Each runs on a connection of its own that stays open during the write.
-    const std::pair<const char*, bool> cases[] = {
+    const struct {
+        const char* onOtherConnection;  // run on a connection of its own that stays open during the write
+        bool hasDefDBs, reported;
+        Strings tables;
+    } cases[] = {
         // A database locked by another process still connects; the write gives up after its wait.
-        {"BEGIN EXCLUSIVE", true},
+        {"BEGIN EXCLUSIVE", true, true, {"DefDBs", "defFont"}},
         // The delete and the first insert have run when the second insert fails.
         {"CREATE TRIGGER refuse BEFORE INSERT ON DefDBs WHEN NEW.paths LIKE '%/b.vxo' "
          "BEGIN SELECT RAISE(ABORT, 'refused'); END",
-         true},
-        {"", false},
+         true, true, {"DefDBs", "defFont"}},
+        {"", false, false, {"defFont"}},
+        // Table names match in any case, as in the statements.
+        {"ALTER TABLE DefDBs RENAME TO renamed; ALTER TABLE renamed RENAME TO DEFDBS", true, false, {"DEFDBS", "defFont"}},
     };
-    for (const auto& [onOtherConnection, hasDefDBs] : cases) {
-        SCOPED_TRACE(onOtherConnection);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(std::tuple(c.onOtherConnection, c.hasDefDBs)));
         CoreRun run;
-        makePreferences(run.preferences(), hasDefDBs ? std::optional(old) : std::nullopt);
-        run.application.defDatabases = items({run.catalog("a.vxo"), run.catalog("b.vxo")});
+        makePreferences(run.preferences(), c.hasDefDBs ? std::optional(old) : std::nullopt);
+        const Strings written = {run.catalog("a.vxo"), run.catalog("b.vxo")};
+        run.application.defDatabases = items(written);
+        const std::string bytes = c.hasDefDBs ? "" : readFile(run.preferences());
         {
             Sql other(run.preferences());
-            other(onOtherConnection);
+            other(c.onOtherConnection);
             run.application.writePrefs(platform::FolderItem(run.preferences().string()), true, false);
         }
-        EXPECT_EQ(*run.shown, (Strings{"<beep>", "writePrefs"}));
-        EXPECT_EQ(Sql(run.preferences())("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"),
-                  (hasDefDBs ? Strings{"DefDBs", "defFont"} : Strings{"defFont"}));
-        if (hasDefDBs) { EXPECT_EQ(stored(run.preferences()), old); }
+        EXPECT_EQ(*run.shown, (c.reported ? Strings{"<beep>", "writePrefs"} : Strings{}));
+        EXPECT_EQ(Sql(run.preferences())("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"), c.tables);
+        if (c.hasDefDBs) { EXPECT_EQ(stored(run.preferences()), c.reported ? old : written); }
+        else { EXPECT_EQ(readFile(run.preferences()), bytes); }
     }
 }
 
