@@ -1,6 +1,7 @@
 #include "platform/open_dialog.h"
 
 #include "platform/display.h"
+#include "platform/text_rule.h"
 
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -8,16 +9,25 @@
 
 namespace platform {
 
+std::string nameFilter(const OpenDialogOptions& options) {
+    if (options.filterExtension.empty()) return {};
+    std::string pattern = "*";
+    for (const char c : options.filterExtension) {
+        const char lower = text::lowerAscii(c);
+        if (lower < 'a' || lower > 'z') pattern += c;
+        else pattern.append({'[', lower, static_cast<char>(lower - 'a' + 'A'), ']'});
+    }
+    return options.filterName + " (" + pattern + ")";
+}
+
 std::optional<std::string> showOpenDialog(const OpenDialogOptions& options) {
     if (!hasDisplay()) return std::nullopt;
     QFileDialog dialog(nullptr, QString::fromStdString(options.title));
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setLabelText(QFileDialog::LookIn, QString::fromStdString(options.prompt));
-    if (!options.filterExtension.empty()) {
-        // The extension is matched without regard to letter case, as the catalog application writes either.
-        const QString extension = QString::fromStdString(options.filterExtension).mid(1);
-        dialog.setNameFilter(QString::fromStdString(options.filterName) + " (*." + extension.toLower() + " *." +
-                             extension.toUpper() + ")");
+    if (const std::string filter = nameFilter(options); !filter.empty()) {
+        dialog.setNameFilter(QString::fromStdString(filter));
+        dialog.setOption(QFileDialog::HideNameFilterDetails);  // the operator sees the name, not the pattern
     }
     dialog.move(options.left, options.top);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;

@@ -18,6 +18,11 @@ struct OpenDialogOptions {
     std::string filterExtension;  // such as ".vxo"; empty offers every file
 };
 
+// The dialog's file filter, "NAME (PATTERN)", with a pattern that takes the extension in any
+// letter case ("*.[vV][xX][oO]"): the catalog application writes either, and the dialogs of
+// some desktops match patterns case by case. Empty when no extension is given.
+std::string nameFilter(const OpenDialogOptions& options);
+
 // The chosen file's absolute path, or none when cancelled.
 std::optional<std::string> showOpenDialog(const OpenDialogOptions& options);
 
