@@ -32,7 +32,6 @@ void ConsoleWindows::showConsoleWindow() {
     window.activateWindow();
 }
 
-// The whole window, its menu bar included, so that the log window lines up with its top edge.
 WindowFrame ConsoleWindows::consoleFrame() {
     const QRect frame = dbswindow::instance().Frame();
     return {frame.x(), frame.y(), frame.width(), frame.height()};
@@ -46,11 +45,10 @@ void ConsoleWindows::showLogWindow() {
 
 void ConsoleWindows::setLogWindowVisible(bool visible) { logswindow::instance().setVisible(visible); }
 
-void ConsoleWindows::moveLogWindow(int left, int top) {
-    // Placed by its content area, which is its whole frame (it has no menu bar), whatever
-    // decorations the desktop draws around it.
-    logswindow& window = logswindow::instance();
-    window.setGeometry(left, top, window.width(), window.height());
+void ConsoleWindows::moveLogWindow(int left, int top) { logswindow::instance().MoveFrame(left, top); }
+
+void ConsoleWindows::whenWindowsPlaced(std::function<void()> action) {
+    dbswindow::instance().WhenPlaced([action = std::move(action)] { logswindow::instance().WhenPlaced(action); });
 }
 
 void ConsoleWindows::appendLogText(const std::string& text) {

@@ -12,6 +12,7 @@ class ConsoleWindows final : public ConsoleAccess {
     void showLogWindow() override;
     void setLogWindowVisible(bool visible) override;
     void moveLogWindow(int left, int top) override;
+    void whenWindowsPlaced(std::function<void()> action) override;
     void appendLogText(const std::string& text) override;
 
     void setControlText(std::string_view control, const std::string& text) override;
