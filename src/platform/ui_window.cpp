@@ -68,11 +68,11 @@ void Window::setContentGeometry(const QRect& geometry) {
 }
 
 void Window::MoveFrame(int left, int top) {
-    // Told as the content's place, which the window manager keeps exactly; the frame's own
-    // place would depend on how the manager reads it before the window is mapped.
-    const QRect client = geometry();
-    const QRect frame = frameGeometry();
-    setGeometry(left + client.x() - frame.x(), top + client.y() - frame.y(), client.width(), client.height());
+    // The window manager puts the frame there, whether or not it has framed the window yet.
+    if (QWindow* handle = windowHandle())
+        handle->setFramePosition(QPoint(left, top));
+    else
+        move(left, top);
 }
 
 void Window::WhenPlaced(std::function<void()> action) {

@@ -3,7 +3,8 @@
 # would be: windows get frames and title bars, and the window manager places them and moves the
 # keyboard focus. The X server takes the first free display number, so that runs side by side
 # never share a screen. Ends the display and the window manager with the command, and exits with
-# the command's status. Needs the Debian packages xvfb, openbox and x11-utils.
+# the command's status. The screen is 1024x768 pixels at 24 bits, or as QV_SCREEN_SIZE says
+# (WIDTHxHEIGHTxDEPTH). Needs the Debian packages xvfb, openbox and x11-utils.
 # Usage: tests/console/with_window_manager.sh COMMAND [ARGUMENT...]
 set -euo pipefail
 
@@ -33,7 +34,7 @@ trap cleanup EXIT
 
 # -displayfd: the server picks a free display number and writes it once it accepts clients.
 mkfifo "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 "${QV_SCREEN_SIZE:-1024x768x24}" -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb=$!
 read -r -t 30 number <"$work/display" || fail "the X server did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=":$number"
