@@ -11,6 +11,10 @@
 #include "platform/ui_edit_field.h"
 #include "platform/ui_static_text.h"
 
+#include <QTimer>
+
+#include <utility>
+
 namespace {
 
 platform::ui::Control* controlNamed(std::string_view name) { return dbswindow::instance().FindControl(name); }
@@ -43,7 +47,22 @@ void ConsoleWindows::showLogWindow() {
     if (platform::hasDisplay()) window.raise();
 }
 
-void ConsoleWindows::setLogWindowVisible(bool visible) { logswindow::instance().setVisible(visible); }
+void ConsoleWindows::setLogWindowVisible(bool visible) {
+    logswindow& window = logswindow::instance();
+    // Hidden and shown again at once, as activation does, the window would be withdrawn from the
+    // window manager and handed back to it while it still withdraws it: the manager can lose it.
+    // So a hide waits for the current event to end, and a show meanwhile only cancels it.
+    if (!visible) {
+        hideLogWindow_ = true;
+        QTimer::singleShot(0, &window, [this] {
+            if (std::exchange(hideLogWindow_, false)) logswindow::instance().hide();
+        });
+        return;
+    }
+    hideLogWindow_ = false;
+    window.show();
+    if (platform::hasDisplay()) window.raise();
+}
 
 void ConsoleWindows::moveLogWindow(int left, int top) { logswindow::instance().MoveFrame(left, top); }
 

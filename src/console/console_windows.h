@@ -26,4 +26,7 @@ class ConsoleWindows final : public ConsoleAccess {
 
     std::pair<int, int> mainScreenSize() override;
     std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) override;
+
+ private:
+    bool hideLogWindow_ = false;  // a hide asked for that waits for the current event to end
 };

@@ -138,6 +138,11 @@ TEST(ConsoleStartup, PlacesTheLogWindowBesideThePlacedConsoleAndShowsSpotlightOn
         };
         EXPECT_TRUE(waitFor(beside)) << "console " << placeOf(console.frameGeometry()) << ", log window "
                                      << placeOf(log.frameGeometry());
+        // Each activation shows the log window again where it stood, a closed one too.
+        log.close();
+        for (int i = 0; i < 3; ++i) run.application.Event_Activate();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&log));
+        EXPECT_TRUE(waitFor([&] { return log.isVisible() && beside(); })) << placeOf(log.frameGeometry());
         EXPECT_EQ(console.sptlgtchckbx->Visible(), spotlight) << version;
         EXPECT_EQ(console.dataPath->Width(), spotlight ? 144 : 205) << version;
     }
