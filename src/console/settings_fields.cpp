@@ -1,9 +1,9 @@
 // The console's settings fields: the port, the connection limit and the two result limits. A
 // typed value is grey while it differs from the live one and takes effect when the field gets
 // Return or the keypad's Enter, or any key while one of them is held down; the commit changes
-// the running server, rewrites the settings file and says so. Text becomes a number by one rule for all
-// four fields: Val (leading blanks, sign, digits, fraction, exponent; no number gives 0), then
-// truncated toward zero and clamped to 32 bits.
+// the running server, rewrites the settings file and says so. Text becomes a number by one rule
+// for all four fields: Val (leading blanks, sign, digits, fraction, exponent; no number gives 0),
+// then truncated toward zero and clamped to 32 bits.
 
 #include "console/dbs_window.h"
 #include "core/app.h"

@@ -237,11 +237,11 @@ void Listbox::SetListIndex(int index) {
 
 int Listbox::ScrollPosition() const { return verticalScrollBar()->value(); }
 
-void Listbox::SetScrollPosition(int pixels) {
+void Listbox::SetScrollPosition(int position) {
     // The rows of a rebuild are laid out only when the list is next drawn; until then the scroll
     // range is that of the old rows.
     executeDelayedItemsLayout();
-    verticalScrollBar()->setValue(pixels);
+    verticalScrollBar()->setValue(position);
 }
 
 void Listbox::Sort() {

@@ -53,7 +53,7 @@ class Listbox final : public QTreeWidget, public Control {
     void SetListIndex(int row);
     // How far the rows are scrolled (the scroll bar's value); a position past the end stops there.
     int ScrollPosition() const;
-    void SetScrollPosition(int pixels);
+    void SetScrollPosition(int position);
     int HeadingIndex() const { return headingIndex_; }  // the sort column, or -1
     void SetHeadingIndex(int column) { headingIndex_ = column; }
     // Ascending by the sort column, ignoring letter case; rows that compare equal keep their order.
