@@ -11,6 +11,10 @@
 #include "platform/ui_edit_field.h"
 #include "platform/ui_static_text.h"
 
+#include <QTimer>
+
+#include <utility>
+
 namespace {
 
 platform::ui::Control* controlNamed(std::string_view name) { return dbswindow::instance().FindControl(name); }
@@ -32,7 +36,6 @@ void ConsoleWindows::showConsoleWindow() {
     window.activateWindow();
 }
 
-// The whole window, its menu bar included, so that the log window lines up with its top edge.
 WindowFrame ConsoleWindows::consoleFrame() {
     const QRect frame = dbswindow::instance().Frame();
     return {frame.x(), frame.y(), frame.width(), frame.height()};
@@ -44,13 +47,27 @@ void ConsoleWindows::showLogWindow() {
     if (platform::hasDisplay()) window.raise();
 }
 
-void ConsoleWindows::setLogWindowVisible(bool visible) { logswindow::instance().setVisible(visible); }
-
-void ConsoleWindows::moveLogWindow(int left, int top) {
-    // Placed by its content area, which is its whole frame (it has no menu bar), whatever
-    // decorations the desktop draws around it.
+void ConsoleWindows::setLogWindowVisible(bool visible) {
     logswindow& window = logswindow::instance();
-    window.setGeometry(left, top, window.width(), window.height());
+    // Hidden and shown again at once, as activation does, the window would be withdrawn from the
+    // window manager and handed back to it while it still withdraws it: the manager can lose it.
+    // So a hide waits for the current event to end, and a show meanwhile only cancels it.
+    if (!visible) {
+        hideLogWindow_ = true;
+        QTimer::singleShot(0, &window, [this] {
+            if (std::exchange(hideLogWindow_, false)) logswindow::instance().hide();
+        });
+        return;
+    }
+    hideLogWindow_ = false;
+    window.show();
+    if (platform::hasDisplay()) window.raise();
+}
+
+void ConsoleWindows::moveLogWindow(int left, int top) { logswindow::instance().MoveFrame(left, top); }
+
+void ConsoleWindows::whenWindowsPlaced(std::function<void()> action) {
+    dbswindow::instance().WhenPlaced([action = std::move(action)] { logswindow::instance().WhenPlaced(action); });
 }
 
 void ConsoleWindows::appendLogText(const std::string& text) {

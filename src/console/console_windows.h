@@ -12,6 +12,7 @@ class ConsoleWindows final : public ConsoleAccess {
     void showLogWindow() override;
     void setLogWindowVisible(bool visible) override;
     void moveLogWindow(int left, int top) override;
+    void whenWindowsPlaced(std::function<void()> action) override;
     void appendLogText(const std::string& text) override;
 
     void setControlText(std::string_view control, const std::string& text) override;
@@ -25,4 +26,7 @@ class ConsoleWindows final : public ConsoleAccess {
 
     std::pair<int, int> mainScreenSize() override;
     std::optional<std::string> showOpenDialog(const OpenDialogRequest& request) override;
+
+ private:
+    bool hideLogWindow_ = false;  // a hide asked for that waits for the current event to end
 };

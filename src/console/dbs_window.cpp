@@ -4,6 +4,7 @@
 #include "core/app.h"
 #include "core/file_types.h"
 #include "core/gfs_state.h"
+#include "platform/open_dialog.h"
 #include "platform/ui_canvas.h"
 #include "platform/ui_check_box.h"
 #include "platform/ui_edit_field.h"
@@ -202,17 +203,34 @@ void dbswindow::sptlgtchckbx_Action() {
 void dbswindow::Event_Open() {
     if (FileTypes::pSpecialAny) AcceptFileDrop(FileTypes::pSpecialAny->Extensions);
     if (FileTypes::pQuorvantelDatabase) AcceptFileDrop(FileTypes::pQuorvantelDatabase->Extensions);
-    // Without a screen there is nothing to fit.
-    if (const int bottom = platform::ui::MainScreenAvailableBottom(); bottom > 0) fitToScreen(bottom);
+    // Where the window stands is known only once the desktop has placed it. Without a screen
+    // there is nothing to fit.
+    WhenPlaced([this] {
+        if (const int screenHeight = platform::mainScreenSize().second; screenHeight > 0) fitToScreen(screenHeight);
+    });
     SetTitle(win_tit_databases());
 }
 
-void dbswindow::fitToScreen(int screenBottom) {
-    const int overflow = Top() + Height() - screenBottom;
+void dbswindow::fitToScreen(int screenHeight) {
+    const int overflow = Top() + Height() - screenHeight;
     if (overflow > 0) SetHeight(Height() - overflow);
 }
 
-// Coming back to the console shows the lists as they are now.
-void dbswindow::Event_Activate() { aktualizacia(); }
+// Coming back to the console shows the lists as they are now, with the row the operator had
+// selected still selected and in view where it was.
+void dbswindow::Event_Activate() {
+    const int selected = datasList->ListIndex();
+    const std::string selectedPath = selected >= 0 ? datasList->Cell(selected, kPathColumn) : std::string();
+    const int scrolled = datasList->ScrollPosition();
+    aktualizacia();
+    if (selected >= 0) {
+        for (int row = 0; row < datasList->ListCount(); ++row)
+            if (datasList->Cell(row, kPathColumn) == selectedPath) {
+                datasList->SetListIndex(row);
+                break;
+            }
+    }
+    datasList->SetScrollPosition(scrolled);
+}
 
 void dbswindow::Event_Close() { App().Quit(); }

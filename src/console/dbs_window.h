@@ -77,8 +77,9 @@ class dbswindow final : public platform::ui::Window {
     // name an entry (OutOfBoundsException otherwise, with nothing changed).
     void removeZnichtsDBS(int32_t index, bool alsoDefault);
 
-    // Makes the window shorter, where it stands, until its lower edge is above screenBottom.
-    void fitToScreen(int screenBottom);
+    // Makes the window shorter, where it stands, until its content's lower edge is on a screen
+    // screenHeight pixels high.
+    void fitToScreen(int screenHeight);
 
     // Event handlers.
     void datasList_Open();

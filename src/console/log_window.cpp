@@ -1,10 +1,12 @@
 #include "console/log_window.h"
 
-#include <QFont>
+#include "platform/ui_font.h"
+
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <memory>
 
@@ -27,17 +29,19 @@ bool logswindow::exists() { return theLogWindow != nullptr; }
 void logswindow::release() { theLogWindow.reset(); }
 
 logswindow::logswindow()
-    : QWidget(nullptr, Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
-      editField1_(new QPlainTextEdit(this)),
+    : Window(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
+      editField1_(new QPlainTextEdit(&contentArea())),
       pendingTimer_(new QTimer(this)) {
     pendingTimer_->setSingleShot(true);
     pendingTimer_->setInterval(100);
     connect(pendingTimer_, &QTimer::timeout, this, &logswindow::showPending);
     setObjectName("logswindow");
-    setWindowTitle("Server log");
-    resize(400, 450);
-    setMinimumSize(64, 64);
-    setMaximumSize(32000, 32000);
+    SetTitle("Server log");
+    SetMinimumSize(64, 64);
+    SetMaximumSize(32000, 32000);
+    SetWidth(400);
+    SetHeight(450);
+    SetMenuBarVisible(true);
 
     editField1_->setObjectName("EditField1");
     editField1_->setReadOnly(true);
@@ -48,16 +52,17 @@ logswindow::logswindow()
     // The file keeps every line; the window keeps the latest ones, so that a long run or clients
     // sending long labels cannot grow the server's memory without end.
     editField1_->setMaximumBlockCount(kShownLines);
-    QFont small = font();
-    small.setPointSizeF(small.pointSizeF() > 2 ? small.pointSizeF() - 2 : small.pointSizeF());
-    editField1_->setFont(small);
+    editField1_->setFont(platform::ui::fontNamed("SmallSystem"));
     editField1_->setPalette([] {
         QPalette palette;
         palette.setColor(QPalette::Base, Qt::white);
         palette.setColor(QPalette::Text, Qt::black);
         return palette;
     }());
-    editField1_->setGeometry(kMargin, kMargin, 380, 430);
+    // The field keeps its margin to every edge of the content area.
+    auto* layout = new QVBoxLayout(&contentArea());
+    layout->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
+    layout->addWidget(editField1_);
 }
 
 QString logswindow::text() {
@@ -79,9 +84,4 @@ void logswindow::showPending() {
     cursor.insertText(pending_);
     pending_.clear();
     editField1_->verticalScrollBar()->setValue(editField1_->verticalScrollBar()->maximum());
-}
-
-void logswindow::resizeEvent(QResizeEvent* event) {
-    QWidget::resizeEvent(event);
-    editField1_->setGeometry(kMargin, kMargin, width() - 2 * kMargin, height() - 2 * kMargin);
 }

@@ -1,14 +1,14 @@
 #pragma once
 // logswindow: the floating window that shows the activity log of this run in one read-only
-// text field, EditField1. Made on first use of its accessor; closing it only hides it, so the
-// text of the run is kept. Main thread only.
+// text field, EditField1, under the application's menu bar. Made on first use of its accessor;
+// closing it only hides it, so the text of the run is kept. Main thread only.
 
-#include <QWidget>
+#include "platform/ui_window.h"
 
 class QPlainTextEdit;
 class QTimer;
 
-class logswindow final : public QWidget {
+class logswindow final : public platform::ui::Window {
     Q_OBJECT
  public:
     // The one log window, made (and shown) on first use.
@@ -19,9 +19,6 @@ class logswindow final : public QWidget {
     QPlainTextEdit& EditField1() { return *editField1_; }
     QString text();                          // the whole text, with what waits to be shown
     void appendText(const QString& piece);  // the piece goes on the end, as it stands
-
- protected:
-    void resizeEvent(QResizeEvent* event) override;
 
  private:
     logswindow();

@@ -1,9 +1,9 @@
 // The console's settings fields: the port, the connection limit and the two result limits. A
-// typed value is grey while it differs from the live one and takes effect when Return or the
-// keypad's Enter is held down as a key reaches the field; the commit changes the running
-// server, rewrites the settings file and says so. Text becomes a number by one rule for all
-// four fields: Val (leading blanks, sign, digits, fraction, exponent; no number gives 0), then
-// truncated toward zero and clamped to 32 bits.
+// typed value is grey while it differs from the live one and takes effect when the field gets
+// Return or the keypad's Enter, or any key while one of them is held down; the commit changes
+// the running server, rewrites the settings file and says so. Text becomes a number by one rule
+// for all four fields: Val (leading blanks, sign, digits, fraction, exponent; no number gives 0),
+// then truncated toward zero and clamped to 32 bits.
 
 #include "console/dbs_window.h"
 #include "core/app.h"
@@ -29,10 +29,12 @@ namespace {
 const QColor kLiveColour(0, 0, 0);
 const QColor kTypedColour(126, 126, 126);
 
-// Asked of the keyboard, not of the key that reached the field.
-bool commitKeyHeld() {
+bool isCommitKey(int key) { return key == Qt::Key_Return || key == Qt::Key_Enter; }
+
+// The key the field got, or one held down as it came.
+bool commits(const KeyPress& key) {
     using platform::ui::Keyboard::AsyncKeyDown;
-    return AsyncKeyDown(Qt::Key_Return) || AsyncKeyDown(Qt::Key_Enter);
+    return isCommitKey(key.key) || AsyncKeyDown(Qt::Key_Return) || AsyncKeyDown(Qt::Key_Enter);
 }
 
 platform::ServerSocket& listener() {
@@ -50,10 +52,11 @@ void colourAgainst(EditField& field, int32_t live) {
 
 // A limit is committed only when it is above 0; the connection limit also applies at once to
 // the listening socket, which goes on listening.
-void commitLimit(EditField& field, std::atomic<int32_t>& setting, std::string_view confirmation, bool toListener) {
+void commitLimit(EditField& field, const KeyPress& key, std::atomic<int32_t>& setting, std::string_view confirmation,
+                 bool toListener) {
     // The whole number is tested, so that "0.5" cannot set a limit of 0 that shuts every client out.
     const int32_t limit = platform::toInt32(platform::Val(field.Text()));
-    if (!commitKeyHeld() || limit <= 0) return;
+    if (!commits(key) || limit <= 0) return;
     if (toListener) listener().SetMaximumSocketsConnected(limit);
     setting = limit;
     field.SetTextColor(kLiveColour);
@@ -69,8 +72,8 @@ void dbswindow::StaticText3_Open() { StaticText3->SetText(st_limitconnections() 
 void dbswindow::StaticText4_Open() { StaticText4->SetText(st_limittotalresuts() + ":"); }
 void dbswindow::StaticText5_Open() { StaticText5->SetText(st_limitdbresults() + ":"); }
 
-bool dbswindow::portik_KeyDown(const KeyPress&) {
-    if (!commitKeyHeld()) return false;
+bool dbswindow::portik_KeyDown(const KeyPress& key) {
+    if (!commits(key)) return false;
     platform::ServerSocket& socket = listener();
     socket.StopListening();
     // Any text is taken: one without a number gives port 0, and a port that cannot be listened
@@ -87,22 +90,22 @@ bool dbswindow::portik_KeyDown(const KeyPress&) {
 
 void dbswindow::portik_TextChange() { colourAgainst(*portik, livePort()); }
 
-bool dbswindow::maxcons_KeyDown(const KeyPress&) {
-    commitLimit(*maxcons, App().PREFmaxconnections, "You changed number of maximum connections to ", true);
+bool dbswindow::maxcons_KeyDown(const KeyPress& key) {
+    commitLimit(*maxcons, key, App().PREFmaxconnections, "You changed number of maximum connections to ", true);
     return false;
 }
 
 void dbswindow::maxcons_TextChange() { colourAgainst(*maxcons, App().PREFmaxconnections); }
 
-bool dbswindow::maxresultstotal_KeyDown(const KeyPress&) {
-    commitLimit(*maxresultstotal, App().PREFmaxresultstotal, "You changed limit of results to ", false);
+bool dbswindow::maxresultstotal_KeyDown(const KeyPress& key) {
+    commitLimit(*maxresultstotal, key, App().PREFmaxresultstotal, "You changed limit of results to ", false);
     return false;
 }
 
 void dbswindow::maxresultstotal_TextChange() { colourAgainst(*maxresultstotal, App().PREFmaxresultstotal); }
 
-bool dbswindow::maxresultsdatabase_KeyDown(const KeyPress&) {
-    commitLimit(*maxresultsdatabase, App().PREFmaxresultsdatabase, "You changed limit of results per database to ",
+bool dbswindow::maxresultsdatabase_KeyDown(const KeyPress& key) {
+    commitLimit(*maxresultsdatabase, key, App().PREFmaxresultsdatabase, "You changed limit of results per database to ",
                 false);
     return false;
 }

@@ -57,9 +57,13 @@ void app::Event_Open() {
     ConsoleAccess& windows = console();
     windows.showConsoleWindow();
     windows.showLogWindow();
-    const WindowFrame frame = windows.consoleFrame();
-    windows.moveLogWindow(frame.left + frame.width + 10, frame.top);
-    windows.showConsoleWindow();
+    // A window manager gives the console its place and frame only after it has shown it; start-up
+    // goes on meanwhile.
+    windows.whenWindowsPlaced([&placed = windows] {
+        const WindowFrame frame = placed.consoleFrame();
+        placed.moveLogWindow(frame.left + frame.width + 10, frame.top);
+        placed.showConsoleWindow();
+    });
 
     if (!candospotlight) {
         windows.setControlVisible("sptlgtcnv", false);

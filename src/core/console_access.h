@@ -5,6 +5,7 @@
 
 #include "core/file_types.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,10 +31,14 @@ class ConsoleAccess {
     virtual ~ConsoleAccess() = default;
 
     virtual void showConsoleWindow() = 0;
+    // The console's whole frame on the screen, and the log window moved by its frame's corner.
     virtual WindowFrame consoleFrame() = 0;
     virtual void showLogWindow() = 0;
     virtual void setLogWindowVisible(bool visible) = 0;
     virtual void moveLogWindow(int left, int top) = 0;
+    // Runs action once the desktop has placed both shown windows, so that their frames are
+    // known; at once where nothing places them.
+    virtual void whenWindowsPlaced(std::function<void()> action) { action(); }
     virtual void appendLogText(const std::string& text) = 0;
 
     virtual void setControlText(std::string_view control, const std::string& text) = 0;

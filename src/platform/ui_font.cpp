@@ -10,7 +10,7 @@ namespace platform::ui {
 
 namespace {
 // How much smaller "smallSystem" is than "System", in points; never below a readable size.
-constexpr qreal kSmallerBy = 2;
+constexpr qreal kSmallerBy = 1;
 constexpr qreal kSmallest = 6;
 }  // namespace
 
@@ -21,7 +21,7 @@ QFont fontNamed(std::string_view name, int size) {
     } else if (!text::equalsNoCase(name, "System") && !name.empty()) {
         font.setFamily(QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())));
     }
-    if (size > 0) font.setPointSize(size);
+    if (size > 0 && (font.pointSizeF() <= 0 || size < font.pointSizeF())) font.setPointSize(size);
     return font;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The old desktop's font names as the console uses them: "System" is the desktop's default
-// font and "smallSystem" a smaller one of the same family. Main thread only (needs the Qt
-// application object).
+// font and "smallSystem" a smaller one of the same family. The old desktop's sizes ran larger
+// than this desktop's, so a size given with a name is a ceiling: no control's text comes out
+// larger than the text around it. Main thread only (needs the Qt application object).
 
 #include <QFont>
 
@@ -10,7 +11,7 @@
 namespace platform::ui {
 
 // The font named name ("System", "smallSystem"; letter case ignored, any other name is taken as
-// a family) at size points, or at the font's own size when size is 0.
+// a family) at its own size, or at size points when that is smaller; 0 sets no ceiling.
 QFont fontNamed(std::string_view name, int size = 0);
 
 }  // namespace platform::ui

@@ -21,16 +21,21 @@ class KeyWatcher final : public QObject {
     bool eventFilter(QObject* watched, QEvent* event) override {
         switch (event->type()) {
             case QEvent::KeyPress:
-                held_.insert(static_cast<const QKeyEvent*>(event)->key());
+                // A key reaches its window first and then the widgets, where one that ignores it
+                // hands it on to its parents, maybe long after its release: only the window's
+                // copy tells when it was pressed.
+                if (watched->isWindowType()) held_.insert(static_cast<const QKeyEvent*>(event)->key());
                 break;
             case QEvent::KeyRelease: {
                 // The desktop repeats a held key as release and press pairs; the key stays down.
                 const auto* release = static_cast<const QKeyEvent*>(event);
-                if (!release->isAutoRepeat()) held_.erase(release->key());
+                if (watched->isWindowType() && !release->isAutoRepeat()) held_.erase(release->key());
                 break;
             }
             case QEvent::ApplicationDeactivate:
                 // Releases from now on go to another program.
+            case QEvent::WindowBlocked:
+                // A modal box opened: releases meant for the window under it are dropped.
                 held_.clear();
                 break;
             default:

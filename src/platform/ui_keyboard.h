@@ -1,7 +1,10 @@
 #pragma once
 // Keyboard: which keys are held down at this moment, as the old platform's AsyncKeyDown told.
-// Kept from the key press and release events that pass through the application, so a key
-// pressed while another program had the keyboard is not seen. Main thread only.
+// Kept from the key presses and releases that the desktop hands to the application's windows,
+// each counted once however far it travels among the widgets. A key pressed while another
+// program had the keyboard is not seen; and since a window that a modal box blocks gets no keys
+// at all, every key counts as up from the moment such a box opens until it is pressed again:
+// a key can be missed, but never held for ever. Main thread only.
 
 namespace platform::ui::Keyboard {
 

@@ -3,11 +3,15 @@
 #include "platform/errors.h"
 #include "platform/numbers.h"
 #include "platform/text_rule.h"
+#include "platform/ui_font.h"
 #include "platform/ui_window.h"
 
 #include <QHeaderView>
+#include <QHelpEvent>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStyledItemDelegate>
+#include <QToolTip>
 
 #include <algorithm>
 #include <map>
@@ -33,7 +37,8 @@ class ProgramChange {
 
 }  // namespace
 
-// Draws every row as tall as the list says, whatever the font would ask for.
+// Draws every row as tall as the list says, whatever the font would ask for, and shows a text
+// that its cell cuts off in a help tag.
 class Listbox::Delegate final : public QStyledItemDelegate {
  public:
     Delegate(QObject* parent, const int& height) : QStyledItemDelegate(parent), height_(height) {}
@@ -42,6 +47,24 @@ class Listbox::Delegate final : public QStyledItemDelegate {
         QSize size = QStyledItemDelegate::sizeHint(option, index);
         if (height_ > 0) size.setHeight(height_);
         return size;
+    }
+
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override {
+        if (event->type() != QEvent::ToolTip) return QStyledItemDelegate::helpEvent(event, view, option, index);
+        QStyleOptionViewItem cell = option;
+        initStyleOption(&cell, index);
+        const QStyle* style = view->style();
+        const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &cell, view);
+        // The style's own margin on either side of the text.
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, &cell, view) + 1;
+        if (cell.text.isEmpty() || cell.fontMetrics.horizontalAdvance(cell.text) <= textRect.width() - 2 * margin) {
+            QToolTip::hideText();
+            event->ignore();
+            return false;
+        }
+        QToolTip::showText(event->globalPos(), cell.text, view->viewport(), option.rect);
+        return true;
     }
 
  private:
@@ -83,6 +106,7 @@ Listbox::Listbox(Window& window, const ControlPlacement& placement, int columnCo
     header()->setStretchLastSection(false);
     header()->setSectionsMovable(false);
     header()->setSectionsClickable(false);
+    header()->setFont(fontNamed("smallSystem"));
     setItemDelegate(new Delegate(this, rowHeight_));
 
     connect(this, &QTreeWidget::itemChanged, this, &Listbox::cellChanged);
@@ -209,6 +233,15 @@ void Listbox::SetListIndex(int index) {
         return;
     }
     setCurrentItem(&row(index));
+}
+
+int Listbox::ScrollPosition() const { return verticalScrollBar()->value(); }
+
+void Listbox::SetScrollPosition(int position) {
+    // The rows of a rebuild are laid out only when the list is next drawn; until then the scroll
+    // range is that of the old rows.
+    executeDelayedItemsLayout();
+    verticalScrollBar()->setValue(position);
 }
 
 void Listbox::Sort() {

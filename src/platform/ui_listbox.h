@@ -4,8 +4,9 @@
 // counted from 0; a row or column that does not exist raises OutOfBoundsException.
 // Events: CellAction(row, column) after the user changed a check box (raised from the event
 // loop, once the click is over, so that a handler may rebuild the list), and Change when the
-// selection changes. A click on a check box changes the box only, not the selection.
-// Main thread only.
+// selection changes. A click on a check box changes the box only, not the selection. The
+// heading row is in the small system font, so that short headings fit narrow columns, and a
+// text cut off at its cell's edge shows whole in the cell's help tag. Main thread only.
 
 #include "platform/ui_control.h"
 
@@ -50,6 +51,9 @@ class Listbox final : public QTreeWidget, public Control {
 
     int ListIndex() const;  // the selected row, or -1
     void SetListIndex(int row);
+    // How far the rows are scrolled (the scroll bar's value); a position past the end stops there.
+    int ScrollPosition() const;
+    void SetScrollPosition(int position);
     int HeadingIndex() const { return headingIndex_; }  // the sort column, or -1
     void SetHeadingIndex(int column) { headingIndex_ = column; }
     // Ascending by the sort column, ignoring letter case; rows that compare equal keep their order.

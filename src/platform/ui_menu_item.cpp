@@ -25,8 +25,10 @@ MenuItem::~MenuItem() {
 
 void MenuItem::SetText(std::string_view text) {
     text_ = text;
-    action_->setSeparator(text == "-");
-    action_->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    const bool separator = text == "-";
+    action_->setSeparator(separator);
+    // Qt draws a separator's text across its line.
+    action_->setText(separator ? QString() : QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 void MenuItem::SetKeyboardShortcut(std::string_view shortcut) {

@@ -1,5 +1,6 @@
 #include "platform/ui_window.h"
 
+#include "platform/display.h"
 #include "platform/text_rule.h"
 #include "platform/ui_menu_bar.h"
 #include "platform/ui_menu_item.h"
@@ -10,13 +11,12 @@
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
-#include <QGuiApplication>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QResizeEvent>
-#include <QScreen>
 #include <QShowEvent>
 #include <QUrl>
+#include <QWindow>
 
 #include <algorithm>
 #include <utility>
@@ -65,6 +65,30 @@ void Window::SetHeight(int height) {
 void Window::setContentGeometry(const QRect& geometry) {
     setGeometry(geometry.x(), geometry.y() - menuBarHeight_, geometry.width(), geometry.height() + menuBarHeight_);
     arrangeControls();
+}
+
+void Window::MoveFrame(int left, int top) {
+    // The window manager puts the frame there, whether or not it has framed the window yet.
+    if (QWindow* handle = windowHandle())
+        handle->setFramePosition(QPoint(left, top));
+    else
+        move(left, top);
+}
+
+void Window::WhenPlaced(std::function<void()> action) {
+    if (placed_) {
+        fire(action);
+        return;
+    }
+    whenPlaced_.push_back(std::move(action));
+}
+
+void Window::markPlaced() {
+    if (placed_) return;
+    placed_ = true;
+    // A copy: an action may add others, which then run at once.
+    const std::vector<std::function<void()>> actions = std::exchange(whenPlaced_, {});
+    for (const auto& action : actions) fire(action);
 }
 
 void Window::SetMinimumSize(int width, int height) {
@@ -187,6 +211,21 @@ void Window::showEvent(QShowEvent* event) {
     const std::vector<Control*> controls = controls_;
     for (Control* control : controls) fire(control->Open);
     fire(Open);
+    // Without a window manager the place asked for is the place taken. With one, the window
+    // shows on the screen only once the manager has placed and framed it.
+    if (!hasDisplay())
+        markPlaced();
+    else if (QWindow* handle = windowHandle())
+        handle->installEventFilter(this);
+}
+
+bool Window::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == windowHandle() && event->type() == QEvent::Expose && windowHandle()->isExposed()) {
+        watched->removeEventFilter(this);
+        // After the events the manager sent with it, which give the window its final place.
+        QMetaObject::invokeMethod(this, [this] { markPlaced(); }, Qt::QueuedConnection);
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void Window::closeEvent(QCloseEvent* event) {
@@ -230,13 +269,6 @@ void Window::dropEvent(QDropEvent* event) {
     event->acceptProposedAction();
     DragItem item(std::move(paths));
     fire(DropObject, item, static_cast<int>(event->dropAction()));
-}
-
-int MainScreenAvailableBottom() {
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    if (!screen) return 0;
-    const QRect available = screen->availableGeometry();
-    return available.y() + available.height();
 }
 
 }  // namespace platform::ui

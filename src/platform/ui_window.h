@@ -4,7 +4,9 @@
 // keyboard focus order by the controls' tab indexes, and the events Open (once, when it first
 // shows, after each control's Open), Close, Activate and DropObject. A window may show the
 // application's menu bar above its content area; the bar is then part of the window's frame,
-// and the content area keeps its size and place on the screen. Main thread only.
+// and the content area keeps its size and place on the screen. Under a window manager a
+// window's place and frame are known only once the manager has shown it: WhenPlaced waits for
+// that. Main thread only.
 
 #include "platform/folder_item.h"
 #include "platform/ui_control.h"
@@ -55,8 +57,15 @@ class Window : public QWidget {
     void SetHeight(int height);
     void SetMinimumSize(int width, int height);
     void SetMaximumSize(int width, int height);
-    // The whole window as the desktop places it: the content area with the menu bar above it.
-    QRect Frame() const { return geometry(); }
+    // The whole window as the desktop places it: the content area with the menu bar above it,
+    // and the frame a window manager draws around both.
+    QRect Frame() const { return frameGeometry(); }
+    // Moves the window so that its frame's top left corner stands at left, top.
+    void MoveFrame(int left, int top);
+    // Runs action once the desktop has placed the window and drawn its frame: at once when it
+    // has, else when the window first shows on the screen. Actions run in the order given.
+    void WhenPlaced(std::function<void()> action);
+    bool Placed() const { return placed_; }
 
     std::string Title() const;
     void SetTitle(std::string_view title);
@@ -106,6 +115,7 @@ class Window : public QWidget {
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
     friend class Control;
@@ -114,6 +124,7 @@ class Window : public QWidget {
     void arrangeControls();
     void setContentGeometry(const QRect& geometry);
     void applySizeLimits();
+    void markPlaced();
     std::vector<std::string> admittedFiles(const QMimeData& data) const;
 
     QWidget* content_;
@@ -126,10 +137,8 @@ class Window : public QWidget {
     std::vector<Control*> controls_;
     bool opened_ = false;
     bool lostToModal_ = false;
+    bool placed_ = false;
+    std::vector<std::function<void()>> whenPlaced_;
 };
-
-// The lower edge (exclusive) of the part of the main screen that windows may cover, in screen
-// pixels; 0 without a screen.
-int MainScreenAvailableBottom();
 
 }  // namespace platform::ui

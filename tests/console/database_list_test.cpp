@@ -1,10 +1,15 @@
 // The console's database list: the rows a rebuild makes from the three lists, the moves that
 // ticking "search" and "default" makes between them, the selection and the path field, the
-// remove button's remembered row and the files dropped on the window.
+// remove button's remembered row, the list kept as it was across a return to the console, the
+// sizes of its texts and the files dropped on the window.
 
 #include "console_fixture.h"
 
+#include <QHeaderView>
+#include <QHelpEvent>
 #include <QMimeData>
+#include <QScrollBar>
+#include <QToolTip>
 #include <QUrl>
 
 namespace {
@@ -123,6 +128,58 @@ TEST_F(DatabaseListTest, SelectingARowShowsItsPathWhichOutlivesARebuild) {
     EXPECT_EQ(list().ListIndex(), -1);
     EXPECT_EQ(console().selectedOne, 2);
     EXPECT_EQ(console().dataPath->Text(), path);
+}
+
+TEST_F(DatabaseListTest, ReturningFromTheLogWindowRebuildsTheListAndKeepsTheSelectedRowWhereItWas) {
+    Names names;
+    for (int i = 0; i < 40; ++i) names.push_back("db" + std::to_string(100 + i) + ".vxo");
+    registerDatabases(names, {}, {});
+    console().activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&console()));
+    list().scrollToItem(list().topLevelItem(30));
+    clickName(list(), 30);
+    const int scrolled = list().verticalScrollBar()->value();
+    ASSERT_GT(scrolled, 0);
+
+    run.application.databases.push_back(run.file("aardvark.vxo"));  // the rebuild puts it first
+    for (QWidget* window : {static_cast<QWidget*>(&logswindow::instance()), static_cast<QWidget*>(&console())}) {
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window)) << window->objectName().toStdString();
+    }
+    EXPECT_EQ(list().ListCount(), 41);
+    EXPECT_EQ(list().ListIndex(), 31);
+    EXPECT_EQ(console().selectedOne, 31);
+    EXPECT_EQ(console().dataPath->Text(), run.file("db130.vxo").AbsolutePath());
+    EXPECT_EQ(list().verticalScrollBar()->value(), scrolled);
+}
+
+TEST_F(DatabaseListTest, TextIsNoLargerThanTheRestHeadingsShowWholeAndACutOffNameShowsInAHelpTag) {
+    const auto points = [](const QWidget& widget) { return widget.font().pointSizeF(); };
+    EXPECT_LE(points(list()), points(*console().StaticText3));
+    EXPECT_LT(points(console().dataPath->focusTarget()), points(list())) << "the small system font is smaller";
+
+    // Each heading whole at its column's width, with the scroll bar hidden and shown.
+    const QHeaderView& header = *list().header();
+    const int margin = header.style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, &header);
+    for (const int count : {1, 40}) {
+        Names names;
+        for (int i = 0; i < count; ++i) names.push_back("db" + std::to_string(100 + i) + ".vxo");
+        registerDatabases(names, {}, {});
+        ASSERT_TRUE(waitFor([&] { return list().verticalScrollBar()->isVisible() == (count > 1); }));
+        for (int column = 0; column < list().ColumnCount(); ++column)
+            EXPECT_LE(header.fontMetrics().horizontalAdvance(QString::fromStdString(list().Heading(column))),
+                      header.sectionSize(column) - 2 * margin)
+                << list().Heading(column) << " among " << count << " rows";
+    }
+
+    const std::string cutOff = "catalog-of-the-archive-disks-in-the-basement-from-2019-to-2024.vxo";
+    registerDatabases({"short.vxo", cutOff}, {}, {});
+    for (const std::string& name : {std::string("short.vxo"), cutOff}) {
+        const QPoint at = list().visualRect(list().model()->index(rowNamed(name), 0)).center();
+        QHelpEvent help(QEvent::ToolTip, at, list().viewport()->mapToGlobal(at));
+        QApplication::sendEvent(list().viewport(), &help);
+        EXPECT_EQ(QToolTip::isVisible() ? QToolTip::text().toStdString() : "", name == cutOff ? cutOff : "") << name;
+    }
 }
 
 TEST_F(DatabaseListTest, TheRemoveButtonActsOnTheRowSelectedLast) {

@@ -3,6 +3,7 @@
 // start-up and its fit to a short screen.
 
 #include "console_fixture.h"
+#include "platform/open_dialog.h"
 
 // Qt's resource macros must stand outside any namespace.
 static void dropPictureResources() { Q_CLEANUP_RESOURCE(console_pictures); }
@@ -118,15 +119,30 @@ TEST(ConsolePictures, ALoadedPictureIsKeptAndAFailureIsNot) {
     EXPECT_TRUE(pictures::spotlight_picbw());
 }
 
-TEST(ConsoleStartup, ShowsTheLogWindowBesideTheConsoleAndSpotlightOnlyWhereTheSystemHasIt) {
+std::string placeOf(const QRect& frame) {
+    return std::to_string(frame.width()) + "x" + std::to_string(frame.height()) + "+" + std::to_string(frame.x()) + "+" +
+           std::to_string(frame.y());
+}
+
+TEST(ConsoleStartup, PlacesTheLogWindowBesideThePlacedConsoleAndShowsSpotlightOnlyWhereTheSystemHasIt) {
     for (const auto& [version, spotlight] : {std::pair{"10.4.11", true}, std::pair{"10.2.8", false}}) {
         ConsoleRun run(version);
         run.application.Event_Open();
-        const dbswindow& console = run.console();
-        const logswindow& log = logswindow::instance();
-        EXPECT_TRUE(console.Visible() && log.isVisible());
-        EXPECT_EQ(log.geometry().left(), console.Left() + console.Width() + 10);
-        EXPECT_EQ(log.geometry().top(), console.Top() - console.MenuBarHeight()) << "the bar is the console's frame";
+        dbswindow& console = run.console();
+        logswindow& log = logswindow::instance();
+        // A window manager places and frames both windows only once it shows them.
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&console) && QTest::qWaitForWindowExposed(&log));
+        const auto beside = [&] {
+            const QRect shown = console.frameGeometry(), placed = log.frameGeometry();
+            return placed.left() == shown.right() + 1 + 10 && placed.top() == shown.top();
+        };
+        EXPECT_TRUE(waitFor(beside)) << "console " << placeOf(console.frameGeometry()) << ", log window "
+                                     << placeOf(log.frameGeometry());
+        // Each activation shows the log window again where it stood, a closed one too.
+        log.close();
+        for (int i = 0; i < 3; ++i) run.application.Event_Activate();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&log));
+        EXPECT_TRUE(waitFor([&] { return log.isVisible() && beside(); })) << placeOf(log.frameGeometry());
         EXPECT_EQ(console.sptlgtchckbx->Visible(), spotlight) << version;
         EXPECT_EQ(console.dataPath->Width(), spotlight ? 144 : 205) << version;
     }
@@ -135,18 +151,21 @@ TEST(ConsoleStartup, ShowsTheLogWindowBesideTheConsoleAndSpotlightOnlyWhereTheSy
 TEST_F(ConsoleTest, AWindowTallerThanTheScreenIsShortenedWhereItStands) {
     const int cases[][4] = {{400, 450, 800, 400}, {400, 450, 900, 450}, {10, 450, 300, 290}};
     dbswindow& window = console();
-    for (const auto& [top, height, screenBottom, fitted] : cases) {
+    for (const auto& [top, height, screenHeight, fitted] : cases) {
         window.SetTop(top);
         window.SetHeight(height);
-        window.fitToScreen(screenBottom);
+        window.fitToScreen(screenHeight);
         EXPECT_EQ((QRect(window.Left(), window.Top(), window.Width(), window.Height())),
                   QRect(window.Left(), top, 350, fitted));
     }
-    const int bottom = platform::ui::MainScreenAvailableBottom();  // the screen it opens on
-    window.SetTop(bottom - 300);
+    // On the screen it opens on, where the desktop has put it.
+    const int screenHeight = platform::mainScreenSize().second;
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     window.SetHeight(450);
+    window.SetTop(screenHeight - 300);
     window.Event_Open();
-    EXPECT_EQ(window.Height(), 300);
+    EXPECT_TRUE(waitFor([&] { return window.Top() == screenHeight - 300 && window.Height() == 300; }))
+        << window.Top() << " " << window.Height();
 }
 
 }  // namespace

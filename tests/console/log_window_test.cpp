@@ -1,12 +1,14 @@
-// The log window: lines appear as they were logged, and a long run keeps the latest lines only.
+// The log window: lines appear as they were logged, a long run keeps the latest lines only, and
+// the field keeps its margins as the window is resized.
 
-#include "console/log_window.h"
+#include "console_fixture.h"
 
 #include <QPlainTextEdit>
 #include <QTextDocument>
-#include <gtest/gtest.h>
 
 namespace {
+
+using consoletest::waitFor;
 
 TEST(LogWindow, ShowsPiecesExactlyAsLoggedBeginningWithALineEnd) {
     logswindow::release();
@@ -26,6 +28,18 @@ TEST(LogWindow, ALongRunKeepsTheLatestLinesOnly) {
     EXPECT_LE(window.EditField1().document()->blockCount(), 10000);
     EXPECT_TRUE(window.text().endsWith("\nline 10499"));
     EXPECT_FALSE(window.text().contains("line 0\n"));
+    logswindow::release();
+}
+
+TEST(LogWindow, TheFieldKeepsItsMarginsAsTheWindowIsResized) {
+    logswindow::release();
+    logswindow& window = logswindow::instance();
+    const auto field = [&window] { return window.EditField1().geometry(); };  // in the content area
+    EXPECT_EQ(QSize(window.Width(), window.Height()), QSize(400, 450));
+    EXPECT_TRUE(waitFor([&] { return field() == QRect(10, 10, 380, 430); })) << field().width();
+    window.SetWidth(500);
+    window.SetHeight(300);
+    EXPECT_TRUE(waitFor([&] { return field() == QRect(10, 10, 480, 280); })) << field().width();
     logswindow::release();
 }
 
