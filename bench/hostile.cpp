@@ -5,7 +5,7 @@
 //   big        three clients fetch answers of about 56 MB, three times each
 //   labels     three clients send 2 000 pings each with a 60 KB label
 //   lineends   three clients send 100 pings each whose 60 KB label is all line ends
-//   generated  one search naming three times a 20 KB catalog whose generated column makes each
+//   generated  one search naming three times a 30 KB catalog whose generated column makes each
 //              of its 2 000 values about 99 KB
 //   departed   a client queues 200 slow searches and resets; another client then asks for a
 //              small search (its wait is reported)
@@ -129,7 +129,7 @@ std::string floodOfLabels(bench::Server& server, char fill, int perClient) {
     return std::to_string(answered.load()) + " pings of " + std::to_string(text.size() / 1000) + " KB answered";
 }
 
-// 2 000 rows of nothing but a number and a disk: the generated column makes every name.
+// 2 000 rows of nothing but a number and a disk (about 30 KB): the generated column makes every name.
 std::string generatedCatalog(const std::string& folder) {
     const std::string path = folder + "/hostile-generated.vxo";
     fs::remove(path);

@@ -12,6 +12,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace platform {
 
@@ -23,6 +27,54 @@ constexpr size_t kSendPerTurn = size_t{512} << 10;
 
 // At least this much is asked of a read, so that the end of the client's input shows.
 constexpr int kSmallestRead = 4096;
+
+// Freeing a big answer hands its pages back to the system, which takes milliseconds for tens of
+// megabytes: a thread of its own does it, so that the event loop never waits for that.
+class Releaser {
+ public:
+    static constexpr size_t kBig = size_t{1} << 20;
+
+    ~Releaser() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+    void release(std::string bytes) {
+        std::lock_guard lock(mutex_);
+        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        waiting_.push_back(std::move(bytes));
+        wake_.notify_one();
+    }
+
+ private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            wake_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
+            if (waiting_.empty()) return;
+            std::vector<std::string> freed;
+            freed.swap(waiting_);
+            lock.unlock();
+            freed.clear();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;  // guards waiting_, stopping_ and the start of thread_
+    std::condition_variable wake_;
+    std::vector<std::string> waiting_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+void release(std::string bytes) {
+    static Releaser releaser;
+    if (bytes.capacity() >= Releaser::kBig) releaser.release(std::move(bytes));
+}
 
 }  // namespace
 
@@ -95,7 +147,8 @@ void TCPSocket::sendWaiting() {
         budget -= static_cast<size_t>(n);
         sentOfFront_ += static_cast<size_t>(n);
         if (sentOfFront_ < front.size()) continue;
-        output_.pop_front();  // its memory goes as soon as the kernel holds all of it
+        release(std::move(output_.front()));  // its memory goes as soon as the kernel holds all of it
+        output_.pop_front();
         sentOfFront_ = 0;
         if (!output_.empty()) waitingBehind_ -= output_.front().size();
     }
@@ -128,6 +181,7 @@ void TCPSocket::end(Ending how) {
     writer_->setEnabled(false);
     ::close(descriptor_);
     descriptor_ = -1;
+    for (std::string& answer : output_) release(std::move(answer));
     output_.clear();
     closed_->store(true);
     emit ended();

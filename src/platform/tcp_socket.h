@@ -33,7 +33,8 @@ class TCPSocket : public QObject {
     // Answers waiting behind the one being sent may hold up to this many bytes; a client that
     // asks for more while it does not read is cut off. The answer being sent never counts, so a
     // reading client gets answers of any size, and a client that stops reading holds at most
-    // one answer and this much besides.
+    // one answer and this much besides, however long it stays. A bound of idle time instead
+    // would let such a client gather whatever the worker builds for it until the time is up.
     static constexpr size_t kMaximumWaitingOutput = size_t{64} << 20;
 
     std::string ReadAll();              // every byte received and not yet read
