@@ -42,7 +42,7 @@ class ServerSocket : public QObject {
     void acceptWaiting();
     void connectionEnded(TCPSocket* socket);
 
-    QTcpServer server_;
+    std::unique_ptr<QTcpServer> server_;
     int32_t port_ = 0;
     int32_t maximum_ = 10;
     std::vector<std::unique_ptr<TCPSocket>> connections_;

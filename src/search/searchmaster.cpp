@@ -95,24 +95,30 @@ void searchmaster::pozujavypluj() {
     }
     while (true) {
         std::string request;
+        bool wanted;
         {
             std::lock_guard lock(application.queueMutex);
             request = application.searchrequests.front();
+            // A client that has gone waits for nothing: its request is dropped unserved, unanswered
+            // and unlogged, so that a departed client's queue holds up no one.
+            wanted = !application.searchsockets.front().closed();
         }
         RequestState state;
         std::exception_ptr failure;
-        platform::guarded([&] { state = serveSearchRequest(request, steps, failure); });
+        if (wanted) platform::guarded([&] { state = serveSearchRequest(request, steps, failure); });
 
         std::unique_lock lock(application.queueMutex);
         platform::ConnectionRef connection = application.searchsockets.front();
-        platform::postToMainThread([connection, answer = std::move(state.answer)] {
-            // The client may have gone while its answer was being built.
-            if (connection) connection->Write(answer);
-        });
+        // The answer moves to the connection whole: the main thread never copies it.
+        if (wanted)
+            platform::postToMainThread([connection, answer = std::move(state.answer)]() mutable {
+                // The client may have gone while its answer was being built.
+                if (connection) connection->WritePromised(std::move(answer));
+            });
         application.searchrequests.erase(application.searchrequests.begin());
         application.searchsockets.erase(application.searchsockets.begin());
         const int32_t ticks = platform::ticksBetween(state.startTicks, platform::Ticks());
-        gfs::logujakciu(searchLogMessage(state.condition, state.resultCount, ticks));
+        if (wanted) gfs::logujakciu(searchLogMessage(state.condition, state.resultCount, ticks));
         const bool done = application.searchrequests.empty() || stopRequested;
         if (done) {
             // This worker ends: it leaves gfs::searchthread, and the main thread joins it.

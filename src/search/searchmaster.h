@@ -1,7 +1,8 @@
 #pragma once
 // searchmaster: the one search worker. It serves the request queue oldest first, one request
-// at a time, writes each answer in one piece to the connection that sent it (through the main
-// thread), logs it, and ends when the queue is empty. At most one exists at a time.
+// at a time, hands each answer whole to the connection that sent it (through the main thread),
+// logs it, and ends when the queue is empty; a request whose connection has closed is dropped
+// unserved. At most one exists at a time.
 // Thread rule: the queue, gfs::searchthread and the retired workers are guarded by
 // App().queueMutex; the worker touches no socket and no widget.
 

@@ -1,6 +1,8 @@
 // The real server under many clients at once: every answer exact, whole and on its own
 // connection; clients beyond the connection limit served once others leave; a client that never
-// reads cut off without starving the others; memory and connections bounded. Rates and latencies
+// reads cut off without starving the others, while one that reads gets answers of any size, and
+// one that stops sending gets what it is owed; a departed client's queue left unrun; memory and
+// connections bounded. Rates and latencies
 // are printed for whoever runs the test, never asserted.
 
 #include "test_support/server_process.h"
@@ -32,6 +34,12 @@ constexpr size_t kMaximumWaitingOutput = size_t{64} << 20;
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+size_t occurrences(const std::string& text, const std::string& fragment) {
+    size_t count = 0;
+    for (size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) ++count;
+    return count;
 }
 
 struct Figures {
@@ -179,12 +187,7 @@ TEST_F(Load, HundredsOfClientsGetEachAnswerExactlyOnceInOrderAndThoseBeyondTheLi
 TEST_F(Load, AClientThatNeverReadsIsCutOffWhileTheOthersAreServed) {
     const std::string text = request("vaxo-search", {paths[3]}, "size > 0", "loadview");
     const size_t answerSize = exchange(server.port(), text, "</result>\n").size();
-    const auto answersBuilt = [&] {
-        const std::string log = server.logText(), built = "SQL action: Query: size > 0; results: 5000";
-        size_t count = 0;
-        for (size_t at = log.find(built); at != std::string::npos; at = log.find(built, at + 1)) ++count;
-        return count;
-    };
+    const auto answersBuilt = [&] { return occurrences(server.logText(), "SQL action: Query: size > 0; results: 5000"); };
     Figures peak;
     const Figures before = sample(peak);
     Client unread;
@@ -227,6 +230,98 @@ TEST_F(Load, AClientThatNeverReadsIsCutOffWhileTheOthersAreServed) {
         "[load] others: immediate %s\n[load] others: queued %s\n[load] server: VmHWM %ld MB; sockets %ld -> peak %ld\n",
         percentiles(immediateMs).c_str(), percentiles(queuedMs).c_str(), peak.hwmKb / 1024, before.sockets,
         peak.sockets);
+}
+
+// Far more than the 64 MiB that may wait unread: the answer a client is reading never counts.
+TEST_F(Load, AClientThatReadsGetsEveryByteOfAnAnswerOfAnySize) {
+    constexpr int kCopies = 64;  // of the 5000-row catalog, about 90 MB of records
+    const std::string text = request("vaxo-search", std::vector<std::string>(kCopies, paths[3]), "size > 0", "loadview");
+    const struct {
+        const char* reader;
+        int receiveBuffer;
+        std::chrono::milliseconds pause;  // after every MiB read
+        bool pingWhileReading;            // its pong waits behind the answer
+    } cases[] = {{"at full speed", 0, 0ms, false},
+                 {"slowly, through a small buffer", 32 * 1024, 2ms, false},
+                 {"pinging meanwhile", 0, 1ms, true}};
+    std::string first;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reader);
+        Client client;
+        ASSERT_TRUE(client.open(server.port(), c.receiveBuffer) && client.send(text));
+        // The first reader takes it whole; the others in pieces, up to what the first got.
+        std::string answer = first.empty() ? client.read("</result>\n") : client.read("", 1 << 20);
+        if (first.empty()) {
+            EXPECT_TRUE(isCompleteSearchAnswer(answer));
+            EXPECT_EQ(recordsPerCatalog(answer), (std::map<std::string, int>{{paths[3], kCopies * 5000}}));
+            EXPECT_GT(answer.size(), kMaximumWaitingOutput);
+            first = answer;
+        }
+        if (c.pingWhileReading) {
+            ASSERT_TRUE(client.send(request("vaxo-ping")));
+        }
+        const std::string expected = first + (c.pingWhileReading ? plan[0].answer : "");
+        while (!client.ended && answer.size() < expected.size()) {
+            std::this_thread::sleep_for(c.pause);
+            answer += client.read("", std::min(expected.size() - answer.size(), size_t{1} << 20));
+        }
+        EXPECT_FALSE(client.ended);
+        EXPECT_TRUE(answer == expected) << answer.size() << " bytes received of " << expected.size();
+    }
+    EXPECT_EQ(occurrences(server.logText(), "SQL action: Query: size > 0; results: 320000;"), std::size(cases));
+}
+
+// Each sequence of requests is sent as separate arrivals, the client shuts down its sending side
+// after the last, and reads until the server ends the connection.
+TEST_F(Load, AClientThatStopsSendingGetsEveryAnswerOwedAndThenTheEnd) {
+    const std::vector<std::vector<size_t>> sequences = {{0}, {2}, {4}, {1}, {3}, {0, 1, 5}, {6, 3, 1}};
+    for (const auto& sequence : sequences) {
+        SCOPED_TRACE(testing::PrintToString(sequence));
+        Client client;
+        ASSERT_TRUE(client.open(server.port()));
+        std::string expected;
+        for (size_t i = 0; i < sequence.size(); ++i) {
+            const Step& step = plan[sequence[i]];
+            const size_t lines = occurrences(server.logText(), "\n");
+            ASSERT_TRUE(client.send(step.request));
+            expected += step.answer;
+            // Wait until this arrival has been read before the next one, or the end, is sent.
+            if (i + 1 < sequence.size()) {
+                ASSERT_TRUE(waitFor([&] { return occurrences(server.logText(), "\n") > lines; }));
+            }
+        }
+        ::shutdown(client.fd(), SHUT_WR);
+        const std::string received = client.read("");
+        EXPECT_TRUE(received == expected) << received.size() << " bytes received of " << expected.size();
+        EXPECT_TRUE(client.ended);
+    }
+}
+
+// A client queues slow searches one by one and resets: those it left waiting are dropped, so
+// that the next client waits for at most the one that was running.
+TEST_F(Load, SearchesOfAClientThatHasGoneAreNotRun) {
+    constexpr int kSearches = 20;
+    const auto condition = [](int n) { return "name LIKE '%absent%' AND " + std::to_string(n) + "=" + std::to_string(n); };
+    const auto ran = [&] {
+        const std::string log = server.logText();
+        int count = 0;
+        for (int n = 0; n < kSearches; ++n) count += log.find("SQL action: Query: " + condition(n) + ";") != std::string::npos;
+        return count;
+    };
+    Client departing;
+    ASSERT_TRUE(departing.open(server.port()));
+    for (int n = 0; n < kSearches; ++n) {
+        ASSERT_TRUE(departing.send(request("vaxo-search", std::vector<std::string>(100, paths[3]), condition(n))));
+        ASSERT_TRUE(server.waitForLogLine("SQL:" + condition(n) + " dbs:"));
+    }
+    const int ranBefore = ran();
+    departing.close(true);
+    const std::string after = exchange(server.port(), plan[1].request, "</result>\n");
+    EXPECT_EQ(after, plan[1].answer);
+    // One may have ended between the count and the reset, and one may have been running then.
+    EXPECT_LE(ran(), ranBefore + 2) << "searches run after their client had gone";
+    std::printf("[load] departed client: %d searches queued, %d run before it left, %d in all\n", kSearches,
+                ranBefore, ran());
 }
 
 }  // namespace

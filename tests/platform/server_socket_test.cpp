@@ -4,11 +4,13 @@
 
 #include "platform/server_socket.h"
 #include "platform/tcp_socket.h"
+#include "test_support/server_process.h"
 
 #include <QCoreApplication>
 #include <QNetworkInterface>
 #include <QTcpSocket>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -33,12 +35,20 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // Gives the event loop time to do something that must not happen.
 void settle() { waitUntil([] { return false; }, 300ms); }
 
+// Keeps what arrives; when it is to promise, each arrival is answered at once with "got" and
+// promised an answer for later.
 class Connection : public platform::TCPSocket {
  public:
     std::string received;
+    bool promise = false;
 
  protected:
-    void Event_DataAvailable() override { received += ReadAll(); }
+    void Event_DataAvailable() override {
+        received += ReadAll();
+        if (!promise) return;
+        Write("got");
+        PromiseAnswer();
+    }
 };
 
 class TestServer : public platform::ServerSocket {
@@ -139,6 +149,57 @@ TEST(ServerSocket, ListenerAddressIsTheFirstExternalIPv4) {
     for (auto a = all.rbegin(); a != all.rend(); ++a)  // backwards, so that the first one stays
         if (a->protocol() == QAbstractSocket::IPv4Protocol && !a->isLoopback()) expected = a->toString().toStdString();
     EXPECT_EQ(TestServer().LocalAddress(), expected);
+}
+
+// A client that only stops sending is still owed its answers: the connection ends once the
+// promised ones are written. A client that resets is gone at once, whatever it was promised.
+TEST(ServerSocket, AConnectionEndsOnceItsClientLeftAndNothingIsOwed) {
+    const struct {
+        bool promise, reset;
+        std::string received;  // by the client, to its end
+    } cases[] = {{false, false, ""}, {true, false, "gotlater"}, {true, true, ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.promise ? "promised" : "owed nothing") + (c.reset ? ", reset" : ", half-closed"));
+        TestServer server;
+        const quint16 port = server.listenNow();
+        test_support::Client client;
+        ASSERT_TRUE(client.open(port));
+        ASSERT_TRUE(waitUntil([&] { return server.added() == 1; }));
+        server.sockets[0]->promise = c.promise;
+        const platform::ConnectionRef connection(server.sockets[0].data());
+        ASSERT_TRUE(client.send("request"));
+        ASSERT_TRUE(waitUntil([&] { return server.receiving("request"); }));
+        if (c.reset) client.close(true);
+        else ::shutdown(client.fd(), SHUT_WR);
+        settle();
+        EXPECT_EQ(connection.closed(), !c.promise || c.reset);
+        if (connection) connection->WritePromised("later");
+        EXPECT_TRUE(waitUntil([&] { return server.ActiveConnections() == 0 && !connection && connection.closed(); }));
+        if (!c.reset) {
+            EXPECT_EQ(client.read(""), c.received);
+        }
+    }
+}
+
+// The answer being sent never counts: a client that does not read is cut off only when more than
+// the bound waits behind it.
+TEST(ServerSocket, OutputWaitingBehindTheAnswerBeingSentIsBounded) {
+    constexpr size_t kBound = platform::TCPSocket::kMaximumWaitingOutput;
+    TestServer server;
+    const quint16 port = server.listenNow();
+    test_support::Client client;
+    ASSERT_TRUE(client.open(port, 64 * 1024));
+    ASSERT_TRUE(waitUntil([&] { return server.added() == 1; }));
+    Connection& connection = *server.sockets[0];
+    connection.Write(std::string(kBound + 1, 'a'));
+    connection.Write(std::string(kBound / 2, 'b'));
+    connection.Write(std::string(kBound / 2, 'c'));
+    settle();
+    EXPECT_TRUE(connection.IsConnected());
+    connection.Write("d");
+    EXPECT_FALSE(connection.IsConnected());
+    EXPECT_TRUE(connection.closedState()->load());
+    EXPECT_TRUE(waitUntil([&] { return server.ActiveConnections() == 0; }));
 }
 
 }  // namespace
