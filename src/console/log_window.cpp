@@ -23,7 +23,7 @@ constexpr int kShownLines = 10000;
 constexpr qsizetype kHeldCharacters = (qsizetype{4} << 20) / qsizetype{sizeof(QChar)};
 // Drawing the field costs the main thread time in proportion to the length of the lines in view,
 // so a logged line is shown up to this length; the log file keeps it whole.
-constexpr qsizetype kLongPiece = 500;
+constexpr qsizetype kLongLine = 500;
 // A new line in the field costs about as much as this many characters.
 constexpr qsizetype kLineEndCost = 25;
 // One showing costs a few milliseconds at most, so that no request waits long behind it; while
@@ -34,8 +34,9 @@ constexpr qsizetype kWaitingBudget = 16 * kShowBudget;
 constexpr int kFirstShowMs = 100, kCatchUpMs = 50;
 
 QString cutWhenLong(const QString& piece) {
-    if (piece.size() <= kLongPiece) return piece;
-    const qsizetype kept = piece.at(kLongPiece - 1).isHighSurrogate() ? kLongPiece - 1 : kLongPiece;
+    const qsizetype limit = kLongLine + (piece.startsWith(QLatin1Char('\n')) ? 1 : 0);
+    if (piece.size() <= limit) return piece;
+    const qsizetype kept = piece.at(limit - 1).isHighSurrogate() ? limit - 1 : limit;
     return piece.left(kept) + QStringLiteral(" [... cut, %1 more characters]").arg(piece.size() - kept);
 }
 

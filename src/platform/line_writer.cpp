@@ -12,6 +12,7 @@
 #include <csignal>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace platform {
 
@@ -23,11 +24,17 @@ struct LineWriter::Queue {
     std::mutex mutex;
     std::condition_variable changed;
     std::string waiting;
+    size_t writing = 0;  // taken from waiting and not yet written
     long leftOut = 0;
     bool closing = false, done = false, broken = false;
 };
 
 namespace {
+
+std::string leftOutNote(long lines) {
+    if (lines == 0) return {};
+    return "[... " + std::to_string(lines) + " lines left out: the output was not taking them]" + std::string(EndOfLine);
+}
 
 // False when the output is gone for good or refuses the text; what was not written is dropped.
 bool writeAll(int fd, std::string_view text) {
@@ -73,31 +80,34 @@ LineWriter::~LineWriter() {
 void LineWriter::writeLine(std::string_view line) {
     std::lock_guard lock(queue_->mutex);
     if (queue_->broken) return;
-    if (queue_->waiting.size() + line.size() + EndOfLine.size() > queue_->bound) {
+    // The note goes where the lines are missing, before the first line taken again.
+    const std::string note = leftOutNote(queue_->leftOut);
+    if (queue_->writing + queue_->waiting.size() + note.size() + line.size() + EndOfLine.size() > queue_->bound) {
         ++queue_->leftOut;
         return;
     }
-    queue_->waiting.append(line).append(EndOfLine);
+    queue_->waiting.append(note).append(line).append(EndOfLine);
+    queue_->leftOut = 0;
     queue_->changed.notify_all();
 }
 
 void LineWriter::writeWaiting(Queue& queue) {
     std::string text;
     for (;;) {
-        long leftOut = 0;
         {
             std::unique_lock lock(queue.mutex);
-            queue.changed.wait(lock, [&] { return !queue.waiting.empty() || queue.leftOut > 0 || queue.closing; });
-            if (queue.waiting.empty() && queue.leftOut == 0) break;
+            queue.changed.wait(lock, [&] { return !queue.waiting.empty() || queue.closing; });
+            // Closing: what was left out last is still said.
+            if (queue.waiting.empty()) queue.waiting = leftOutNote(std::exchange(queue.leftOut, 0));
+            if (queue.waiting.empty()) break;
             text.clear();
             text.swap(queue.waiting);
-            std::swap(leftOut, queue.leftOut);
+            queue.writing = text.size();
         }
-        if (leftOut > 0)
-            text.insert(0, "[... " + std::to_string(leftOut) + " lines left out: the output was not taking them]" +
-                               std::string(EndOfLine));
-        if (!writeAll(queue.fd, text) && (errno == EPIPE || errno == EBADF)) {
-            std::lock_guard lock(queue.mutex);
+        const bool gone = !writeAll(queue.fd, text) && (errno == EPIPE || errno == EBADF);
+        std::lock_guard lock(queue.mutex);
+        queue.writing = 0;
+        if (gone) {
             queue.broken = true;
             queue.waiting.clear();
         }

@@ -1,8 +1,8 @@
 #pragma once
 // Lines written to a file descriptor by a thread of its own, so that an output that is slow, full
 // or closed never holds up the caller: write errors are dropped, a closed pipe never raises
-// SIGPIPE from here, and while more than the queue's bound waits, further lines are left out and
-// counted in one note when the output takes text again. Thread-safe.
+// SIGPIPE from here, and lines that would take more than the bound (what waits and what is being
+// written) are left out and counted in one note, written where they are missing. Thread-safe.
 
 #include <cstddef>
 #include <memory>

@@ -57,7 +57,7 @@ cat >"$work/app/preferences-server.xml" <<SETTINGS
 </settings>
 SETTINGS
 
-QUORVANTEL_APP_FOLDER="$work/app" QT_QPA_PLATFORM=xcb "$server" >"$work/server.out" 2>&1 &
+QUORVANTEL_APP_FOLDER="$work/app" QT_QPA_PLATFORM=xcb "$server" >"$work/server.stdout" 2>"$work/server.out" &
 pid=$!
 
 started=""
@@ -106,5 +106,7 @@ wait "$pid" || status=$?
 pid=""
 [ "$status" -eq 0 ] || fail "the server ended with status $status after SIGTERM"
 grep -qs "QUIT ---- Quorvantel server quit" "$work"/app/logs/*.log || fail "no QUIT line in the log"
+# With a display the log window is seen; its lines go to standard output only headless.
+[ ! -s "$work/server.stdout" ] || fail "log lines on standard output with a display: $(head -3 "$work/server.stdout")"
 
 echo "console at $cx,$cy (${cw}x$ch), log window at $lx,$ly (${lw}x$lh); screenshot: $shot"
