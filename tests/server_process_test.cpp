@@ -102,9 +102,10 @@ TEST(ServerProcess, HeadlessTheLogWindowLinesAlsoGoToStandardOutput) {
         << server.standardOutput();
     const std::string stamp = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}: )";
     EXPECT_TRUE(std::regex_match(server.standardOutput(),
-                                 std::regex(stamp + "START ---- server is ready - [0-9.]+:" + std::to_string(server.port()) +
-                                            "\n" + stamp + "settings - maxcon:10 / maxrestotal:2000 / maxresdb:500\n" +
-                                            stamp + "ping: tester \\(fault test\\) \n")))
+                                 std::regex(stamp + "START ---- server is ready - [0-9.]+:" +
+                                            std::to_string(server.port()) + "\n" + stamp +
+                                            "settings - maxcon:10 / maxrestotal:2000 / maxresdb:500\n" + stamp +
+                                            "ping: tester \\(fault test\\) \n")))
         << server.standardOutput();
     EXPECT_NE(exchange(server.port(), pingLabelled(std::string(60000, 'x')), "</answer>\n").find("vaxo-pong"),
               std::string::npos);
@@ -115,7 +116,8 @@ TEST(ServerProcess, HeadlessTheLogWindowLinesAlsoGoToStandardOutput) {
     ASSERT_GT(expected.size(), 4u);
     EXPECT_EQ(expected.back().substr(21), "QUIT ---- Quorvantel server quit");
     for (std::string& line : expected)
-        if (line.size() > 500) line = line.substr(0, 500) + " [... cut, " + std::to_string(line.size() - 500) + " more characters]";
+        if (line.size() > 500)
+            line = line.substr(0, 500) + " [... cut, " + std::to_string(line.size() - 500) + " more characters]";
     EXPECT_EQ(linesStartingWith(server.standardOutput(), ""), expected);
 }
 

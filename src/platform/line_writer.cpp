@@ -33,7 +33,8 @@ namespace {
 
 std::string leftOutNote(long lines) {
     if (lines == 0) return {};
-    return "[... " + std::to_string(lines) + " lines left out: the output was not taking them]" + std::string(EndOfLine);
+    return "[... " + std::to_string(lines) + " lines left out: the output was not taking them]" +
+           std::string(EndOfLine);
 }
 
 // False when the output is gone for good or refuses the text; what was not written is dropped.

@@ -58,7 +58,8 @@ const struct {
     // A label of line ends is cut like any other, not shown as 60 000 lines.
     {"\n" + QString(60000, '\n'), "\n" + QString(500, '\n') + " [... cut, 59500 more characters]"},
     // Never half a character.
-    {"\n" + QString(499, 'c') + kSmile + QString(100, 'd'), "\n" + QString(499, 'c') + " [... cut, 102 more characters]"},
+    {"\n" + QString(499, 'c') + kSmile + QString(100, 'd'),
+     "\n" + QString(499, 'c') + " [... cut, 102 more characters]"},
 };
 
 TEST_F(LogWindow, ShowsPiecesAsLoggedAndVeryLongLinesCutWithAMark) {
