@@ -2,6 +2,7 @@
 // layers together, and runs the event loop until the server quits.
 
 #include "console/console_windows.h"
+#include "console/log_window.h"
 #include "console/menu_bar.h"
 #include "core/activity_log.h"
 #include "core/app.h"
@@ -10,6 +11,7 @@
 #include "platform/app_folder.h"
 #include "platform/display.h"
 #include "platform/exception_guard.h"
+#include "platform/line_writer.h"
 #include "platform/localized_string.h"
 #include "platform/quit_signals.h"
 #include "platform/widget_message_presenter.h"
@@ -19,7 +21,12 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <unistd.h>
+
+#include <memory>
+
 int main(int argc, char* argv[]) {
+    platform::ignoreBrokenPipes();
     platform::chooseOffscreenPlatformWithoutDisplay();
     QApplication application(argc, argv);
     // The console window's close quits through the application object, not through Qt.
@@ -34,6 +41,12 @@ int main(int argc, char* argv[]) {
     _ApplicationAddMenuHandlers();
     server.setSelectAllHandler(gfs::Gvybervsetko);
 
+    // Headless, nobody sees the log window: what it shows goes to standard output as well.
+    std::unique_ptr<platform::LineWriter> standardOutput;
+    if (!platform::hasDisplay()) {
+        standardOutput = std::make_unique<platform::LineWriter>(STDOUT_FILENO);
+        logswindow::echoTo(standardOutput.get());
+    }
     ConsoleWindows console;
     server.setConsole(&console);
     gfs::setLogWindowSink([&console](const std::string& text) { console.appendLogText(text); });
@@ -46,12 +59,14 @@ int main(int argc, char* argv[]) {
     QTimer::singleShot(0, [&server] { platform::guarded([&server] { server.Event_Open(); }); });
 
     const int status = QApplication::exec();
+    gfs::deliverLogWindowText();
 
     searchmaster::shutdown();
     platform::ui::ClearMenuHandlers();
     Menu::release();
 
     gfs::setLogWindowSink(nullptr);
+    logswindow::echoTo(nullptr);
     gfs::releaseModuleState();
     FileTypes::release();
     return status;

@@ -1,8 +1,9 @@
 // The server as an operator runs it: the real executable in a temporary application folder,
-// without a display, checked through its files, its port, its log and its exit status; then
-// under faults from outside: clients that leave before their answer, catalog files that are
-// damaged, vanish or are no files at all, log and settings files that cannot be written, a
-// preferences database that another process keeps locked, and SIGTERM in the middle of searches.
+// without a display, checked through its files, its port, its log, its standard output and its
+// exit status; then under faults from outside: clients that leave before their answer, catalog
+// files that are damaged, vanish or are no files at all, log and settings files that cannot be
+// written, a standard output closed or full, a preferences database that another process keeps
+// locked, and SIGTERM in the middle of searches.
 // Each time the server has to go on serving, or end cleanly, without losing data.
 
 #include "test_support/server_process.h"
@@ -88,6 +89,63 @@ TEST(ServerProcess, SettingsThatCannotBeUsedNeverStopStartUp) {
         EXPECT_TRUE(server.waitForLogLine(" - " + firstIPv4Address() + ":" + std::to_string(c.port) + "\n"));
         EXPECT_EQ(server.terminate(), 0);
         EXPECT_NE(server.standardError().find(c.error), std::string::npos) << server.standardError();
+    }
+}
+
+// A ping whose label is `label`.
+std::string pingLabelled(const std::string& label) { return "]':'[vaxo-ping]':'[fault test]':'[" + label + "]':'["; }
+
+TEST(ServerProcess, HeadlessTheLogWindowLinesAlsoGoToStandardOutput) {
+    ServerProcess server;
+    ASSERT_TRUE(server.serve());
+    ASSERT_TRUE(waitFor([&] { return server.standardOutput().ends_with("ping: tester (fault test) \n"); }))
+        << server.standardOutput();
+    const std::string stamp = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}: )";
+    EXPECT_TRUE(std::regex_match(server.standardOutput(),
+                                 std::regex(stamp + "START ---- server is ready - [0-9.]+:" +
+                                            std::to_string(server.port()) + "\n" + stamp +
+                                            "settings - maxcon:10 / maxrestotal:2000 / maxresdb:500\n" + stamp +
+                                            "ping: tester \\(fault test\\) \n")))
+        << server.standardOutput();
+    EXPECT_NE(exchange(server.port(), pingLabelled(std::string(60000, 'x')), "</answer>\n").find("vaxo-pong"),
+              std::string::npos);
+    ASSERT_EQ(server.terminate(), 0);
+    // Line for line what the log file holds, up to the quit line, a very long one cut as the log
+    // window shows it.
+    std::vector<std::string> expected = linesStartingWith(server.logText(), "");
+    ASSERT_GT(expected.size(), 4u);
+    EXPECT_EQ(expected.back().substr(21), "QUIT ---- Quorvantel server quit");
+    for (std::string& line : expected)
+        if (line.size() > 500)
+            line = line.substr(0, 500) + " [... cut, " + std::to_string(line.size() - 500) + " more characters]";
+    EXPECT_EQ(linesStartingWith(server.standardOutput(), ""), expected);
+}
+
+TEST(ServerProcess, StandardOutputClosedOrFullLeavesTheServerServing) {
+    for (const bool full : {false, true}) {
+        SCOPED_TRACE(full ? ">/dev/full" : "| head -1");
+        ServerProcess server;
+        QProcess head;
+        if (full) {
+            server.process().setStandardOutputFile("/dev/full");
+        } else {
+            server.process().setStandardOutputProcess(&head);
+            head.start("head", {"-1"});  // gone after the first line, maybe before any client came
+        }
+        ASSERT_TRUE(server.serve());
+        if (!full) {
+            ASSERT_TRUE(head.waitForFinished(10000));
+            EXPECT_NE(head.readAllStandardOutput().toStdString().find(": START ---- server is ready - "),
+                      std::string::npos);
+        }
+        // Each of them logs a line that can no longer be written anywhere but in the log file.
+        for (int i = 0; i < 20; ++i) {
+            ASSERT_TRUE(pingAnswered(server.port()));
+            ASSERT_NE(exchange(server.port(), pingLabelled(std::string(60000, '\n')), "</answer>\n").find("vaxo-pong"),
+                      std::string::npos);
+        }
+        EXPECT_EQ(server.terminate(), 0);
+        EXPECT_EQ(linesStartingWith(server.logText(), "").back().substr(21), "QUIT ---- Quorvantel server quit");
     }
 }
 

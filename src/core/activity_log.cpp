@@ -6,16 +6,34 @@
 
 #include <cstdio>
 #include <mutex>
+#include <vector>
 
 namespace {
 
-// Guards the log file and the order of window posts; also the sink itself.
+// Guards the log file, the window text that waits for the main thread and the sink itself.
 std::mutex logMutex;
 std::function<void(const std::string&)> windowSink;
+std::vector<std::string> waitingForWindow;
 
-void postToWindow(std::string piece) {
-    // Always queued, also from the main thread: lines then reach the window in log order.
-    if (windowSink) platform::postToMainThread([sink = windowSink, piece = std::move(piece)] { sink(piece); });
+void deliverWaiting() {
+    std::vector<std::string> pieces;
+    std::function<void(const std::string&)> sink;
+    {
+        std::lock_guard lock(logMutex);
+        pieces.swap(waitingForWindow);
+        sink = windowSink;
+    }
+    if (sink)
+        for (const std::string& piece : pieces) sink(piece);
+}
+
+// Called under logMutex; true when the main thread has to be asked to deliver. Pieces wait in
+// log order; one delivery takes all that wait, so that a burst of lines costs the main thread one
+// event, not one each.
+bool queueForWindow(std::string piece) {
+    if (!windowSink) return false;
+    waitingForWindow.push_back(std::move(piece));
+    return waitingForWindow.size() == 1;
 }
 
 }  // namespace
@@ -38,7 +56,10 @@ namespace gfs {
 void setLogWindowSink(std::function<void(const std::string&)> sink) {
     std::lock_guard lock(logMutex);
     windowSink = std::move(sink);
+    if (!windowSink) waitingForWindow.clear();
 }
+
+void deliverLogWindowText() { deliverWaiting(); }
 
 void logujakciu(std::string_view message) { logujakciuAt(message, std::time(nullptr)); }
 
@@ -48,16 +69,21 @@ void logujakciuAt(std::string_view message, std::time_t when) {
     const std::string line = logLine(local, message);
     const std::string_view eol = platform::EndOfLine;
 
-    std::lock_guard lock(logMutex);
-    const platform::FolderItem folder = platform::ApplicationFolder().Child("logs");
-    if (!folder.Exists()) folder.CreateAsFolder();
-    const auto stream = folder.Directory()
-                            ? platform::TextOutputStream::Append(folder.Child(logFileName(local.tm_year + 1900, local.tm_mon + 1)))
-                            : nullptr;
-    std::string piece;
-    if (!stream || !stream->WriteLine(line)) piece.append(eol).append(kLogFileError);
-    piece.append(eol).append(line);
-    postToWindow(std::move(piece));
+    bool deliver = false;
+    {
+        std::lock_guard lock(logMutex);
+        const platform::FolderItem folder = platform::ApplicationFolder().Child("logs");
+        if (!folder.Exists()) folder.CreateAsFolder();
+        const auto stream = folder.Directory() ? platform::TextOutputStream::Append(folder.Child(
+                                                     logFileName(local.tm_year + 1900, local.tm_mon + 1)))
+                                               : nullptr;
+        std::string piece;
+        if (!stream || !stream->WriteLine(line)) piece.append(eol).append(kLogFileError);
+        piece.append(eol).append(line);
+        deliver = queueForWindow(std::move(piece));
+    }
+    // Always through the event loop, also from the main thread, so that no caller is re-entered.
+    if (deliver) platform::postToMainThread(deliverWaiting);
 }
 
 }  // namespace gfs

@@ -19,6 +19,10 @@ void logujakciuAt(std::string_view message, std::time_t when);
 // Receives each piece of window text on the main thread, in log order.
 void setLogWindowSink(std::function<void(const std::string&)> sink);
 
+// Hands the sink what still waits for the main thread's event loop, at once; main thread only.
+// The quit line is logged as the event loop ends, and would otherwise never reach the window.
+void deliverLogWindowText();
+
 }  // namespace gfs
 
 // "serverlog-2026-03.log" for March 2026.

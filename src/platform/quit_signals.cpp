@@ -36,4 +36,11 @@ void installQuitSignalHandlers(std::function<void()> quit) {
     ::sigaction(SIGINT, &action, nullptr);
 }
 
+void ignoreBrokenPipes() {
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGPIPE, &action, nullptr);
+}
+
 }  // namespace platform

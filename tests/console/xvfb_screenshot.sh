@@ -88,7 +88,7 @@ sqlite3 "$work/preferences" "CREATE TABLE DefDBs(paths TEXT); CREATE TABLE dbTar
     CREATE TABLE useDefDBs(io INTEGER); INSERT INTO DefDBs VALUES('$work/catalogs/Photos.vxo');
     INSERT INTO dbTarget VALUES('$work/catalogs'); INSERT INTO useDefDBs VALUES(1);"
 
-QUORVANTEL_APP_FOLDER="$work/app" QT_QPA_PLATFORM=xcb "$server" >"$work/server.out" 2>&1 &
+QUORVANTEL_APP_FOLDER="$work/app" QT_QPA_PLATFORM=xcb "$server" >"$work/server.stdout" 2>"$work/server.out" &
 pid=$!
 
 started=""
@@ -193,5 +193,7 @@ wait "$pid" || status=$?
 pid=""
 [ "$status" -eq 0 ] || fail "the server ended with status $status after SIGTERM"
 grep -qs "QUIT ---- Quorvantel server quit" "$work"/app/logs/*.log || fail "no QUIT line in the log"
+# With a display the log window is seen; its lines go to standard output only headless.
+[ ! -s "$work/server.stdout" ] || fail "log lines on standard output with a display: $(head -3 "$work/server.stdout")"
 
 echo "console frame at $cx,$cy (${cw}x$ch), log window frame at $lx,$ly (${lw}x$lh); screenshot: $shot"

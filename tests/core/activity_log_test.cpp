@@ -62,6 +62,16 @@ TEST_F(ActivityLog, AppendsToTheMonthFileAndQueuesTheWindowText) {
     EXPECT_EQ(readFile(logs() / "serverlog-2026-03.log"), marchText);
 }
 
+// The quit line is logged as the event loop ends: the process hands it over itself, once.
+TEST_F(ActivityLog, WindowTextStillWaitingIsDeliveredOnDemandAndNeverTwice) {
+    for (const char* line : {"one", "two", "QUIT"}) gfs::logujakciuAt(line, at("2026-08-01 09:00:00"));
+    gfs::deliverLogWindowText();
+    const Strings expected{"\n2026-08-01 09:00:00: one", "\n2026-08-01 09:00:00: two", "\n2026-08-01 09:00:00: QUIT"};
+    EXPECT_EQ(pieces, expected);
+    deliver();
+    EXPECT_EQ(pieces, expected);
+}
+
 TEST_F(ActivityLog, UnwritableLogIsReportedBeforeEachLineInTheWindow) {
     const fs::path month = logs() / "serverlog-2026-05.log";
     bool lockable = true;

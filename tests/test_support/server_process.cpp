@@ -100,6 +100,10 @@ std::string ServerProcess::logText() const {
 
 std::string ServerProcess::standardError() { return standardError_ += process_.readAllStandardError().toStdString(); }
 
+std::string ServerProcess::standardOutput() {
+    return standardOutput_ += process_.readAllStandardOutput().toStdString();
+}
+
 bool waitFor(const std::function<bool()>& fn) {
     for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
          std::chrono::steady_clock::now() < end; QThread::msleep(20)) {

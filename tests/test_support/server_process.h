@@ -35,11 +35,13 @@ class ServerProcess {
     bool waitForLogLine(const std::string& fragment);
     std::string logText() const;
     std::string standardError();
+    std::string standardOutput();
+    QProcess& process() { return process_; }  // to send its output elsewhere before it starts
 
  private:
     std::filesystem::path parent_, folder_;
     QProcess process_;
-    std::string standardError_;
+    std::string standardError_, standardOutput_;
     int port_ = 0;
 };
 
