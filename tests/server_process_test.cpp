@@ -39,6 +39,7 @@ std::string firstIPv4Address() {
 
 TEST(ServerProcess, FirstStartWritesDefaultsLogsAndQuitsOnSigterm) {
     ServerProcess server;
+    const DefaultPortLock portLock;
     if (!portIsFree(7000)) GTEST_SKIP() << "port 7000 is taken on this machine";
     ASSERT_TRUE(server.start());
     ASSERT_TRUE(server.waitForLogLine("settings - maxcon:"));
@@ -342,6 +343,7 @@ TEST_F(FaultProcess, LogThatCannotBeWrittenNeitherStopsNorChangesAnything) {
 
 TEST_F(FaultProcess, ImmutableAppFolderWithoutSettingsStartsWithTheDefaultsAndWritesNothing) {
     ServerProcess server;
+    const DefaultPortLock portLock;
     if (!portIsFree(7000)) GTEST_SKIP() << "port 7000 is taken on this machine";
     // The log folder exists beforehand and stays writable, so that the start can be followed.
     fs::create_directory(server.folder() / "logs");

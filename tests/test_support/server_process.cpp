@@ -1,9 +1,11 @@
 #include "test_support/server_process.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -114,6 +116,14 @@ bool waitFor(const std::function<bool()>& fn) {
 }
 
 bool portIsFree(int port) { return QTcpServer().listen(QHostAddress::Any, static_cast<quint16>(port)); }
+
+DefaultPortLock::DefaultPortLock() : fd_(::open("/tmp/quorvantel-tests-default-port.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+}
+
+DefaultPortLock::~DefaultPortLock() {
+    if (fd_ >= 0) ::close(fd_);
+}
 
 int freePort() {
     QTcpServer probe;

@@ -48,6 +48,18 @@ class ServerProcess {
 // Polls fn, processing events, until it holds or about ten seconds pass.
 bool waitFor(const std::function<bool()>& fn);
 bool portIsFree(int port);
+// Held by a test that runs the server on its default port, so that two such tests of one run
+// (ctest runs tests side by side) never meet there.
+class DefaultPortLock {
+ public:
+    DefaultPortLock();
+    ~DefaultPortLock();
+    DefaultPortLock(const DefaultPortLock&) = delete;
+    DefaultPortLock& operator=(const DefaultPortLock&) = delete;
+
+ private:
+    int fd_;
+};
 int freePort();
 std::string readFile(const std::filesystem::path& file);
 
