@@ -14,7 +14,7 @@
 #include "platform/line_writer.h"
 #include "platform/localized_string.h"
 #include "platform/quit_signals.h"
-#include "platform/widget_message_presenter.h"
+#include "platform/ui/widget_message_presenter.h"
 #include "search/searchmaster.h"
 #include "search/tcp_serverik.h"
 

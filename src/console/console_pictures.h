@@ -5,7 +5,7 @@
 // every call returns the same picture. A picture that cannot be read stays empty, and the next
 // call tries again. Main thread only.
 
-#include "platform/ui_picture.h"
+#include "platform/ui/picture.h"
 
 namespace pictures {
 

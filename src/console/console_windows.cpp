@@ -6,10 +6,10 @@
 #include "console/menu_bar.h"
 #include "platform/display.h"
 #include "platform/errors.h"
-#include "platform/open_dialog.h"
-#include "platform/ui_check_box.h"
-#include "platform/ui_edit_field.h"
-#include "platform/ui_static_text.h"
+#include "platform/ui/check_box.h"
+#include "platform/ui/edit_field.h"
+#include "platform/ui/open_dialog.h"
+#include "platform/ui/static_text.h"
 
 #include <QTimer>
 

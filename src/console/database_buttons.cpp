@@ -9,9 +9,9 @@
 #include "core/text_constants.h"
 #include "platform/numbers.h"
 #include "platform/text_rule.h"
-#include "platform/ui_canvas.h"
-#include "platform/ui_listbox.h"
-#include "platform/ui_window.h"
+#include "platform/ui/canvas.h"
+#include "platform/ui/list_box.h"
+#include "platform/ui/window.h"
 
 #include <algorithm>
 

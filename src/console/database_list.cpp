@@ -9,8 +9,8 @@
 #include "platform/message_box.h"
 #include "platform/numbers.h"
 #include "platform/text_rule.h"
-#include "platform/ui_edit_field.h"
-#include "platform/ui_listbox.h"
+#include "platform/ui/edit_field.h"
+#include "platform/ui/list_box.h"
 
 #include <QString>
 

@@ -4,13 +4,13 @@
 #include "core/app.h"
 #include "core/file_types.h"
 #include "core/gfs_state.h"
-#include "platform/open_dialog.h"
-#include "platform/ui_canvas.h"
-#include "platform/ui_check_box.h"
-#include "platform/ui_edit_field.h"
-#include "platform/ui_listbox.h"
-#include "platform/ui_separator.h"
-#include "platform/ui_static_text.h"
+#include "platform/ui/canvas.h"
+#include "platform/ui/check_box.h"
+#include "platform/ui/edit_field.h"
+#include "platform/ui/list_box.h"
+#include "platform/ui/open_dialog.h"
+#include "platform/ui/separator.h"
+#include "platform/ui/static_text.h"
 
 #include <memory>
 #include <utility>

@@ -6,7 +6,7 @@
 // console window, made and shown by instance(); closing it quits the server. Main thread only.
 
 #include "platform/folder_item.h"
-#include "platform/ui_window.h"
+#include "platform/ui/window.h"
 
 #include <cstdint>
 #include <string>

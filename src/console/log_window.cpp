@@ -1,7 +1,7 @@
 #include "console/log_window.h"
 
 #include "platform/line_writer.h"
-#include "platform/ui_font.h"
+#include "platform/ui/font.h"
 
 #include <QPlainTextEdit>
 #include <QScrollBar>

@@ -5,7 +5,7 @@
 // text and 10 000 lines at most, and shows a very long logged line cut, with a mark. Main thread
 // only.
 
-#include "platform/ui_window.h"
+#include "platform/ui/window.h"
 
 #include <deque>
 

@@ -5,8 +5,8 @@
 // commands are the application object's, bound by _ApplicationAddMenuHandlers. The console
 // window shows it above its content. Main thread only.
 
-#include "platform/ui_edit_field.h"
-#include "platform/ui_menu_bar.h"
+#include "platform/ui/edit_field.h"
+#include "platform/ui/menu_bar.h"
 
 #include <QPointer>
 

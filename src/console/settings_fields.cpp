@@ -12,9 +12,9 @@
 #include "platform/message_box.h"
 #include "platform/numbers.h"
 #include "platform/server_socket.h"
-#include "platform/ui_edit_field.h"
-#include "platform/ui_keyboard.h"
-#include "platform/ui_static_text.h"
+#include "platform/ui/edit_field.h"
+#include "platform/ui/keyboard.h"
+#include "platform/ui/static_text.h"
 
 #include <QColor>
 

@@ -12,11 +12,11 @@
 #include "core/gfs_state.h"
 #include "platform/exception_guard.h"
 #include "platform/message_box.h"
-#include "platform/ui_canvas.h"
-#include "platform/ui_check_box.h"
-#include "platform/ui_edit_field.h"
-#include "platform/ui_listbox.h"
-#include "platform/ui_static_text.h"
+#include "platform/ui/canvas.h"
+#include "platform/ui/check_box.h"
+#include "platform/ui/edit_field.h"
+#include "platform/ui/list_box.h"
+#include "platform/ui/static_text.h"
 #include "search/tcp_serverik.h"
 
 #include <QApplication>

@@ -3,7 +3,7 @@
 // start-up and its fit to a short screen.
 
 #include "console_fixture.h"
-#include "platform/open_dialog.h"
+#include "platform/ui/open_dialog.h"
 
 // Qt's resource macros must stand outside any namespace.
 static void dropPictureResources() { Q_CLEANUP_RESOURCE(console_pictures); }

@@ -3,7 +3,7 @@
 // keyboard through the X server (xdotool), in the order the desktop delivers it.
 
 #include "console_fixture.h"
-#include "platform/widget_message_presenter.h"
+#include "platform/ui/widget_message_presenter.h"
 
 #include <QAbstractButton>
 #include <QMessageBox>

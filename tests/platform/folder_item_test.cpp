@@ -1,17 +1,14 @@
-// File references, the open dialog's filter and the file-name search, on real files in a
-// temporary folder. The catalog
+// File references and the file-name search, on real files in a temporary folder. The catalog
 // scan decides what to open from the kind, lock and type properties, and the Spotlight records
 // are made from the search's snapshots, so a wrong answer here means skipped or hanging catalogs
 // or wrong records.
 
 #include "platform/folder_item.h"
 #include "platform/metadata_search.h"
-#include "platform/open_dialog.h"
 #include "platform/sql_database.h"
 #include "platform/text_stream.h"
 #include "test_support/programs.h"
 
-#include <QDir>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -118,24 +115,6 @@ TEST_F(FolderItemTest, ItemsAreInNameOrder) {
     EXPECT_EQ(folder.Items().front().Parent(), folder);
     EXPECT_TRUE(item("missing").Items().empty() && item("c").Items().empty());
     EXPECT_FALSE(FolderItem("/").Parent().has_value());  // a walk up ends
-}
-
-// Desktop dialogs match a filter's patterns case by case, so the pattern itself takes every case.
-TEST_F(FolderItemTest, OpenDialogOffersCatalogsWhateverTheCaseOfTheirEnding) {
-    for (const char* name : {"x.vxo", "x.Vxo", "x.VXO", "y.vXo", "x.txt", "x.vxo.bak", "xvxo", "x.vx"}) write(name, "");
-    platform::OpenDialogOptions options;
-    options.filterName = "Quorvantel database";
-    options.filterExtension = ".vxo";
-    const std::string filter = platform::nameFilter(options);
-    const std::string head = "Quorvantel database (";
-    ASSERT_TRUE(filter.starts_with(head) && filter.ends_with(")")) << filter;
-    const QString patterns = QString::fromStdString(filter.substr(head.size(), filter.size() - head.size() - 1));
-    std::set<std::string> offered;
-    for (const QString& name : QDir(dir.path()).entryList(patterns.split(' '), QDir::Files | QDir::CaseSensitive))
-        offered.insert(name.toStdString());
-    EXPECT_EQ(offered, (std::set<std::string>{"x.VXO", "x.Vxo", "x.vxo", "y.vXo"}));
-    options.filterExtension.clear();
-    EXPECT_EQ(platform::nameFilter(options), "");
 }
 
 TEST_F(FolderItemTest, GetFolderItemResolvesInTheApplicationFolder) {

@@ -1,9 +1,9 @@
-#include "platform/ui_window.h"
+#include "platform/ui/window.h"
 
 #include "platform/display.h"
 #include "platform/text_rule.h"
-#include "platform/ui_menu_bar.h"
-#include "platform/ui_menu_item.h"
+#include "platform/ui/menu_bar.h"
+#include "platform/ui/menu_item.h"
 
 #include <QApplication>
 #include <QCloseEvent>

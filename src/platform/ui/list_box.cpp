@@ -1,10 +1,10 @@
-#include "platform/ui_listbox.h"
+#include "platform/ui/list_box.h"
 
 #include "platform/errors.h"
 #include "platform/numbers.h"
 #include "platform/text_rule.h"
-#include "platform/ui_font.h"
-#include "platform/ui_window.h"
+#include "platform/ui/font.h"
+#include "platform/ui/window.h"
 
 #include <QHeaderView>
 #include <QHelpEvent>

@@ -1,6 +1,6 @@
-#include "platform/ui_static_text.h"
+#include "platform/ui/static_text.h"
 
-#include "platform/ui_window.h"
+#include "platform/ui/window.h"
 
 namespace platform::ui {
 

@@ -1,6 +1,6 @@
-#include "platform/ui_separator.h"
+#include "platform/ui/separator.h"
 
-#include "platform/ui_window.h"
+#include "platform/ui/window.h"
 
 namespace platform::ui {
 

@@ -1,4 +1,4 @@
-#include "platform/ui_keyboard.h"
+#include "platform/ui/keyboard.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -7,7 +7,7 @@
 // editing command of its name, if it has one, on the text field that has the focus.
 // Main thread only.
 
-#include "platform/ui_menu_item.h"
+#include "platform/ui/menu_item.h"
 
 #include <functional>
 #include <memory>

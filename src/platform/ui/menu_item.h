@@ -2,7 +2,7 @@
 // MenuItem: one entry of the menu tree. An item with items of its own is a menu (its text is
 // the menu's title); an item whose text is "-" is a separator; the quit kind is the
 // application's quit command, which a desktop may show in a place of its own. Items are found
-// by name, and choosing one runs the application's handler bound to that name (ui_menu_bar.h).
+// by name, and choosing one runs the application's handler bound to that name (menu_bar.h).
 // Main thread only.
 
 #include <QKeySequence>

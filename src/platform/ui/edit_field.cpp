@@ -1,7 +1,7 @@
-#include "platform/ui_edit_field.h"
+#include "platform/ui/edit_field.h"
 
-#include "platform/ui_keyboard.h"
-#include "platform/ui_window.h"
+#include "platform/ui/keyboard.h"
+#include "platform/ui/window.h"
 
 #include <QKeyEvent>
 #include <QLineEdit>

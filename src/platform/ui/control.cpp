@@ -1,7 +1,7 @@
-#include "platform/ui_control.h"
+#include "platform/ui/control.h"
 
-#include "platform/ui_font.h"
-#include "platform/ui_window.h"
+#include "platform/ui/font.h"
+#include "platform/ui/window.h"
 
 #include <QWidget>
 

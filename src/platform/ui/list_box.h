@@ -8,7 +8,7 @@
 // heading row is in the small system font, so that short headings fit narrow columns, and a
 // text cut off at its cell's edge shows whole in the cell's help tag. Main thread only.
 
-#include "platform/ui_control.h"
+#include "platform/ui/control.h"
 
 #include <QTreeWidget>
 

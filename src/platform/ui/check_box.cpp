@@ -1,6 +1,6 @@
-#include "platform/ui_check_box.h"
+#include "platform/ui/check_box.h"
 
-#include "platform/ui_window.h"
+#include "platform/ui/window.h"
 
 namespace platform::ui {
 

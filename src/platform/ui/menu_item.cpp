@@ -1,7 +1,7 @@
-#include "platform/ui_menu_item.h"
+#include "platform/ui/menu_item.h"
 
 #include "platform/text_rule.h"
-#include "platform/ui_menu_bar.h"
+#include "platform/ui/menu_bar.h"
 
 #include <QAction>
 #include <QMenu>

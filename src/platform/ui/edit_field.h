@@ -4,7 +4,7 @@
 // the key, and TextChange after every change of the text, also one made by the program.
 // Main thread only.
 
-#include "platform/ui_control.h"
+#include "platform/ui/control.h"
 
 #include <QColor>
 #include <QWidget>

@@ -2,7 +2,7 @@
 // CheckBox: a box with a tick and a caption. Action is raised on every change of Value, also
 // one made by the program. Main thread only.
 
-#include "platform/ui_control.h"
+#include "platform/ui/control.h"
 
 #include <QCheckBox>
 

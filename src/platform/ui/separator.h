@@ -1,7 +1,7 @@
 #pragma once
 // Separator: a thin line that divides a window; no events, no focus. Main thread only.
 
-#include "platform/ui_control.h"
+#include "platform/ui/control.h"
 
 #include <QFrame>
 

@@ -1,4 +1,4 @@
-#include "platform/ui_picture.h"
+#include "platform/ui/picture.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "platform/ui_canvas.h"
+#include "platform/ui/canvas.h"
 
-#include "platform/ui_window.h"
+#include "platform/ui/window.h"
 
 #include <QMouseEvent>
 #include <QPainter>

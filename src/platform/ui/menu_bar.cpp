@@ -1,8 +1,8 @@
-#include "platform/ui_menu_bar.h"
+#include "platform/ui/menu_bar.h"
 
 #include "platform/exception_guard.h"
-#include "platform/ui_control.h"
-#include "platform/ui_window.h"
+#include "platform/ui/control.h"
+#include "platform/ui/window.h"
 
 #include <QApplication>
 #include <QLineEdit>

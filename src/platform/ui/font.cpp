@@ -1,4 +1,4 @@
-#include "platform/ui_font.h"
+#include "platform/ui/font.h"
 
 #include "platform/text_rule.h"
 

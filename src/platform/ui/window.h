@@ -9,7 +9,7 @@
 // that. Main thread only.
 
 #include "platform/folder_item.h"
-#include "platform/ui_control.h"
+#include "platform/ui/control.h"
 
 #include <QWidget>
 
@@ -73,7 +73,7 @@ class Window : public QWidget {
     void SetVisible(bool visible) { setVisible(visible); }
     void Show();
 
-    // Shows the application's menu bar (see ui_menu_bar.h) at the top of this window.
+    // Shows the application's menu bar (see menu_bar.h) at the top of this window.
     void SetMenuBarVisible(bool visible);
     bool MenuBarVisible() const { return menuBarVisible_; }
     int MenuBarHeight() const { return menuBarHeight_; }  // 0 while no bar is shown

@@ -3,8 +3,8 @@
 // mouse: MouseDown(x, y), whose handler returns true when it handled the press, MouseEnter and
 // MouseExit. It takes no focus. Main thread only.
 
-#include "platform/ui_control.h"
-#include "platform/ui_picture.h"
+#include "platform/ui/control.h"
+#include "platform/ui/picture.h"
 
 #include <QWidget>
 

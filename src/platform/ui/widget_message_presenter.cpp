@@ -1,4 +1,4 @@
-#include "platform/widget_message_presenter.h"
+#include "platform/ui/widget_message_presenter.h"
 
 #include "platform/display.h"
 

@@ -1,4 +1,4 @@
-#include "platform/open_dialog.h"
+#include "platform/ui/open_dialog.h"
 
 #include "platform/display.h"
 #include "platform/text_rule.h"

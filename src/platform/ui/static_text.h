@@ -2,7 +2,7 @@
 // StaticText: a label of one line that the user cannot change; it takes no focus.
 // Main thread only.
 
-#include "platform/ui_control.h"
+#include "platform/ui/control.h"
 
 #include <QLabel>
 
