@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Draws the console's nine pictures: the add and remove buttons (40 by 40, at rest and under
 the pointer), the Spotlight switch (24 by 24, grey when off, in colour when on) and one mask for
-each pair. Masks follow the old desktop's rule: black is shown, white is transparent.
+each pair. In a mask black is shown and white is transparent.
 
 Run from anywhere; the PNG files are written beside this script and committed, so a build never
 needs Python. Only the standard library is used.

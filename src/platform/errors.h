@@ -1,5 +1,5 @@
 #pragma once
-// The failures the old platform raised on its own, which callers tell apart by kind:
+// The failures this layer raises on its own, which callers tell apart by kind:
 // a missing object (a file or folder that could not be made or opened) and an index out of range.
 
 #include <stdexcept>

@@ -51,9 +51,9 @@ class FolderItem {
     std::string path_;
 };
 
-// The old platform's GetFolderItem: an absolute path is taken as it stands, a relative one is
-// resolved in the application's folder, and the empty path names that folder. None when the
-// path holds a NUL byte or its parent folder does not exist.
+// An absolute path is taken as it stands, a relative one is resolved in the application's
+// folder, and the empty path names that folder. None when the path holds a NUL byte or its
+// parent folder does not exist.
 std::optional<FolderItem> GetFolderItem(std::string_view path);
 
 // Seconds since 1904-01-01 00:00 local time for a POSIX time.

@@ -79,7 +79,8 @@ void ServerSocket::Listen() {
     }
     const int32_t code = portInRange ? static_cast<int32_t>(server_->serverError())
                                      : static_cast<int32_t>(QAbstractSocket::UnsupportedSocketOperationError);
-    // The old platform reported listening failures as a later event, never inside Listen.
+    // A failure is a later event, never raised inside Listen, so the caller finishes what it does
+    // after Listen before the failure's handler runs.
     QTimer::singleShot(0, this, [this, code] { guarded([this, code] { Event_Error(code); }); });
 }
 

@@ -1,8 +1,8 @@
 #pragma once
-// Stand-in for the old system's version query: the response word whose hexadecimal digits are
-// the major version (two BCD digits), the minor and the third version number (one digit each).
-// This layer provides the level of 10.4.11; QUORVANTEL_SYSTEM_VERSION ("10.2.8", "9.2.2", or
-// "none" for a failed query) replaces it. Safe on any thread.
+// The system version query: the response word whose hexadecimal digits are the major version
+// (two BCD digits), the minor and the third version number (one digit each). The answer is the
+// level of 10.4.11; QUORVANTEL_SYSTEM_VERSION ("10.2.8", "9.2.2", or "none" for a failed query)
+// replaces it. Safe on any thread.
 
 #include <cstdint>
 #include <optional>

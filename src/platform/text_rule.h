@@ -16,7 +16,7 @@ bool equalsNoCase(std::string_view a, std::string_view b);
 bool endsWithNoCase(std::string_view text, std::string_view suffix);
 
 // Position of the first occurrence of needle at or after from, or npos. An empty needle is
-// found nowhere, as the old platform's InStr did.
+// found nowhere, so splitting or replacing at an empty text leaves the text whole.
 size_t findNoCase(std::string_view haystack, std::string_view needle, size_t from = 0);
 
 // Splits at every occurrence of separator. A text without one gives one field (itself);

@@ -1,8 +1,8 @@
 #pragma once
-// The old desktop's font names as the console uses them: "System" is the desktop's default
-// font and "smallSystem" a smaller one of the same family. The old desktop's sizes ran larger
-// than this desktop's, so a size given with a name is a ceiling: no control's text comes out
-// larger than the text around it. Main thread only (needs the Qt application object).
+// Font names as the console uses them: "System" is the desktop's default font and "smallSystem"
+// a smaller one of the same family. The sizes the console asks for can be larger than this
+// desktop's own, so a size given with a name is a ceiling: no control's text comes out larger
+// than the text around it. Main thread only (needs the Qt application object).
 
 #include <QFont>
 

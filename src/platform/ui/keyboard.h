@@ -1,5 +1,5 @@
 #pragma once
-// Keyboard: which keys are held down at this moment, as the old platform's AsyncKeyDown told.
+// Keyboard: which keys are held down at this moment.
 // Kept from the key presses and releases that the desktop hands to the application's windows,
 // each counted once however far it travels among the widgets. A key pressed while another
 // program had the keyboard is not seen; and since a window that a modal box blocks gets no keys

@@ -23,7 +23,8 @@ void refreshWindows() {
         if (auto* window = qobject_cast<Window*>(widget)) window->RefreshMenuBar();
 }
 
-// The old desktop's text fields answered these items by themselves.
+// The editing commands a focused text field carries out by itself when the application binds
+// no handler to the item.
 bool standardEditCommand(std::string_view name) {
     QWidget* focused = QApplication::focusWidget();
     if (auto* line = qobject_cast<QLineEdit*>(focused)) {

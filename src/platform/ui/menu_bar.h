@@ -1,11 +1,10 @@
 #pragma once
-// MenuBar: the application's menus, in order, each a MenuItem whose entries are its items.
-// One bar at a time is the application's (the old Application.MenuBar); every window that
-// shows a menu bar shows that one. The commands are the application's: a handler is bound to
-// an item name and runs whenever an item of that name is chosen, from a menu or by its
-// shortcut. An item without a handler of the application's acts as the desktop's standard
-// editing command of its name, if it has one, on the text field that has the focus.
-// Main thread only.
+// MenuBar: the application's menus, in order, each a MenuItem whose entries are its items. One
+// bar at a time is the application's; every window that shows a menu bar shows that one. The
+// commands are the application's: a handler is bound to an item name and runs whenever an item
+// of that name is chosen, from a menu or by its shortcut. An item without a handler of the
+// application's acts as the desktop's standard editing command of its name, if it has one, on
+// the text field that has the focus. Main thread only.
 
 #include "platform/ui/menu_item.h"
 

@@ -1,7 +1,7 @@
 #pragma once
-// Pictures: shared, unchanging images read from the application's resources by number, and the
-// old desktop's masks, where black shows a pixel and white hides it. Loading and masking are
-// safe on any thread; showing a picture is the controls' business (main thread).
+// Pictures: shared, unchanging images read from the application's resources by number, and
+// masks, where black shows a pixel and white hides it. Loading and masking are safe on any
+// thread; showing a picture is the controls' business (main thread).
 
 #include <QImage>
 

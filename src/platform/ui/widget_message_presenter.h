@@ -1,6 +1,6 @@
 #pragma once
 // Real message boxes and beeps for a server with a display: modal boxes that wait for the
-// operator, as the old desktop did. Main thread only.
+// operator. Main thread only.
 
 #include "platform/message_box.h"
 

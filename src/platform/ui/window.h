@@ -24,8 +24,7 @@ class QMimeData;
 
 namespace platform::ui {
 
-// The files of one drop, handed over one at a time as the old platform's drag item did: the
-// current one, and a step to the next.
+// The files of one drop, handed over one at a time: the current one, and a step to the next.
 class DragItem {
  public:
     explicit DragItem(std::vector<std::string> paths);  // the absolute paths, at least one
