@@ -18,22 +18,21 @@
 #include "platform/ui/list_box.h"
 #include "platform/ui/static_text.h"
 #include "search/tcp_serverik.h"
+#include "test_support/files.h"
+#include "test_support/loop_client.h"
+#include "test_support/waiting.h"
 
 #include <QApplication>
 #include <QStyle>
 #include <QStyleOptionViewItem>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,30 +40,13 @@ namespace consoletest {
 
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
+using test_support::freePort, test_support::listening, test_support::readFile, test_support::ScopedEnv,
+    test_support::waitFor;
 
 inline Names namesOf(const std::vector<platform::FolderItem>& files) {
     Names names;
     for (const platform::FolderItem& file : files) names.push_back(file.Name());
     return names;
-}
-
-inline std::string readFile(const fs::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
-// Processes events until done() holds or about ten seconds pass; returns done().
-inline bool waitFor(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done() && std::chrono::steady_clock::now() < deadline) QTest::qWait(5);
-    return done();
-}
-
-inline quint16 freePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
 }
 
 class RecordingPresenter final : public platform::MessagePresenter {
@@ -77,20 +59,12 @@ class RecordingPresenter final : public platform::MessagePresenter {
 
 // Made before the application, which finds its folder and the system's level in the environment.
 struct PrivateFolder {
-    explicit PrivateFolder(const char* systemVersion) {
-        std::string pattern = (fs::temp_directory_path() / "qv-console-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) std::abort();
-        root = pattern;
+    explicit PrivateFolder(const char* systemVersion) : versionEnv("QUORVANTEL_SYSTEM_VERSION", systemVersion) {
         fs::create_directory(root / "app");
-        ::setenv("QUORVANTEL_APP_FOLDER", (root / "app").c_str(), 1);
-        ::setenv("QUORVANTEL_SYSTEM_VERSION", systemVersion, 1);
     }
-    ~PrivateFolder() {
-        ::unsetenv("QUORVANTEL_APP_FOLDER");
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-    }
-    fs::path root;
+    const test_support::TemporaryFolder temporary{"qv-console"};
+    fs::path root = temporary.path();
+    ScopedEnv folderEnv{"QUORVANTEL_APP_FOLDER", (root / "app").c_str()}, versionEnv;
 };
 
 class ConsoleRun : public PrivateFolder {
@@ -144,39 +118,11 @@ struct ConsoleTest : ::testing::Test {
 };
 
 // A client of the console's server on loopback.
-class Client {
- public:
-    explicit Client(quint16 port) { socket_.connectToHost(QHostAddress::LocalHost, port); }
-    bool connected() { return waitFor([this] { return socket_.state() == QAbstractSocket::ConnectedState; }); }
-    void send(const std::string& request) { socket_.write(request.data(), static_cast<qint64>(request.size())); }
-    // What has come by the end of the first whole answer, or of the connection.
-    std::string answer() {
-        waitFor([this] {
-            return take().find("</answer>") != std::string::npos || socket_.state() == QAbstractSocket::UnconnectedState;
-        });
-        return received_;
-    }
-    // What came within a moment, for an answer that must not come.
-    std::string answerSoFar() {
-        QTest::qWait(300);
-        return take();
-    }
-    void close() { socket_.abort(); }
-
- private:
-    const std::string& take() { return received_ += socket_.readAll().toStdString(); }
-    QTcpSocket socket_;
-    std::string received_;
+struct Client : test_support::LoopClient {
+    using LoopClient::LoopClient;
+    std::string answer() { return readUntil("</answer>"); }  // by the end of the first answer or of the connection
+    std::string answerSoFar() { return readFor(std::chrono::milliseconds(300)); }  // for an answer that must not come
 };
-
-inline bool listening(quint16 port) {
-    QTcpSocket probe;
-    probe.connectToHost(QHostAddress::LocalHost, port);
-    waitFor([&probe] {
-        return probe.state() == QAbstractSocket::ConnectedState || probe.state() == QAbstractSocket::UnconnectedState;
-    });
-    return probe.state() == QAbstractSocket::ConnectedState;
-}
 
 // A click of the operator's on a row's check box, or on its name.
 inline void clickCheckBox(platform::ui::Listbox& list, int row, int column) {

@@ -1,5 +1,5 @@
 #pragma once
-// Running helper programs (updatedb, plocate) from tests, without a shell.
+// Running helper programs (updatedb, plocate, chattr) from tests, without a shell; any thread.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,6 +40,11 @@ inline int runQuietly(std::vector<std::string> arguments) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) continue;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A plocate index of the tree as it is now.
+inline bool indexForLocate(const std::filesystem::path& tree, const std::filesystem::path& index) {
+    return runQuietly({"updatedb", "-U", tree.string(), "-o", index.string(), "-l", "no"}) == 0;
 }
 
 }  // namespace test_support

@@ -3,14 +3,19 @@
 // to it over loopback with every wait bounded. ServerProcess belongs to the test's main thread;
 // Client and the free functions that touch no ServerProcess may run on any thread.
 
+#include "test_support/files.h"
+#include "test_support/loop_client.h"
+#include "test_support/protocol.h"
+#include "test_support/sqlite_files.h"
+#include "test_support/waiting.h"
+
 #include <QProcess>
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
-#include <map>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -23,7 +28,7 @@ class ServerProcess {
 
     // The application's folder, alone in a private parent that holds only what a test puts there.
     const std::filesystem::path& folder() const { return folder_; }
-    const std::filesystem::path& parentFolder() const { return parent_; }
+    const std::filesystem::path& parentFolder() const { return parent_.path(); }
     int port() const { return port_; }
     pid_t pid() const { return static_cast<pid_t>(process_.processId()); }
     void writeFile(const std::string& name, const std::string& content) const;
@@ -33,21 +38,19 @@ class ServerProcess {
     bool serve(int connections = 10, int total = 2000, int perDatabase = 500);
     int terminate();  // SIGTERM, then the exit status (-1 when it did not end by itself)
     bool waitForLogLine(const std::string& fragment);
-    std::string logText() const;
+    std::string logText() const;  // with the time stamps
     std::string standardError();
     std::string standardOutput();
     QProcess& process() { return process_; }  // to send its output elsewhere before it starts
 
  private:
-    std::filesystem::path parent_, folder_;
+    TemporaryFolder parent_{"qv-server"};
+    std::filesystem::path folder_;
     QProcess process_;
     std::string standardError_, standardOutput_;
     int port_ = 0;
 };
 
-// Polls fn, processing events, until it holds or about ten seconds pass.
-bool waitFor(const std::function<bool()>& fn);
-bool portIsFree(int port);
 // Held by a test that runs the server on its default port, so that two such tests of one run
 // (ctest runs tests side by side) never meet there.
 class DefaultPortLock {
@@ -60,23 +63,8 @@ class DefaultPortLock {
  private:
     int fd_;
 };
-int freePort();
-std::string readFile(const std::filesystem::path& file);
 
-// The nine-line settings file the server writes itself, with these values.
-std::string settingsText(int port, int connections = 10, int total = 2000, int perDatabase = 500);
-// A catalog with one disk and `rows` rows in `paths`, whose size is the row number; every
-// `matchEvery`-th row is named "needle<i>", so that a search for needles scans every row.
-bool makeCatalog(const std::filesystem::path& file, int rows, int matchEvery);
-// A preferences database without folder scan, naming `defaults` with row ids from 7 up, so that
-// a rewrite, which numbers from 1, shows.
-bool writePreferences(const std::filesystem::path& file, const std::vector<std::string>& defaults);
-std::vector<std::string> storedDefaults(const std::filesystem::path& preferences);  // "rowid path"
-
-// Fields joined by ]':'[, catalog paths by "::"; a search answer repeats `view`.
-std::string request(const std::string& command, const std::vector<std::string>& paths = {},
-                    const std::string& condition = "", const std::string& view = "v");
-
+// A blocking client, for a server in another process.
 class Client {
  public:
     Client() = default;
@@ -99,9 +87,13 @@ class Client {
 
 std::string exchange(int port, const std::string& text, const std::string& terminator, int timeoutMs = 20000);
 bool pingAnswered(int port);
-bool isCompleteSearchAnswer(const std::string& answer);
-std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix);
-// Records per catalog path, which ends each record's disk attribute.
-std::map<std::string, int> recordsPerCatalog(const std::string& answer);
+
+// Earlier names, kept until every caller uses the ones above.
+inline bool makeCatalog(const std::filesystem::path& file, int rows, int matchEvery) {
+    return makeNeedleCatalog(file, rows, matchEvery);
+}
+inline bool writePreferences(const std::filesystem::path& file, std::initializer_list<std::string> defaults) {
+    return writePreferences(file, std::vector<std::string>(defaults));
+}
 
 }  // namespace test_support
