@@ -240,7 +240,7 @@ void Database::SetBusyTimeoutMs(int milliseconds) {
   if (connection_) sqlite3_busy_timeout(connection_.get(), busyTimeoutMs_);
 }
 
-bool Database::Connect(OpenMode mode) {
+bool Database::Connect(OpenMode mode, const std::function<void()>& beforeFirstRead) {
   Close();
   if (path_.empty()) return Fail("no database file set");
 
@@ -265,6 +265,9 @@ bool Database::Connect(OpenMode mode) {
     return Fail(raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc));
   }
   sqlite3_busy_timeout(raw, busyTimeoutMs_);
+  // Held from here on, so that the probe below can be interrupted like any statement.
+  SetConnection(std::move(connection));
+  if (beforeFirstRead) beforeFirstRead();
 
   // SQLite reads nothing until the first statement, so without this a text file would "connect".
   sqlite3_stmt* rawProbe = nullptr;
@@ -275,11 +278,23 @@ bool Database::Connect(OpenMode mode) {
   // A database that another process holds locked is still a database: its statements fail
   // later, where the caller can tell the failure from a file that is none.
   const bool inUse = (probeRc & 0xff) == SQLITE_BUSY || (probeRc & 0xff) == SQLITE_LOCKED;
-  if (probeRc != SQLITE_ROW && !inUse) return Fail(sqlite3_errmsg(raw));
-  probe.reset();
-
-  connection_ = std::move(connection);
+  if (probeRc != SQLITE_ROW && !inUse) {
+    Fail(sqlite3_errmsg(raw));
+    probe.reset();
+    SetConnection(nullptr);
+    return false;
+  }
   return true;
+}
+
+void Database::SetConnection(detail::ConnectionPtr connection) {
+  std::lock_guard lock(interruptMutex_);
+  connection_ = std::move(connection);
+}
+
+void Database::Interrupt() {
+  std::lock_guard lock(interruptMutex_);
+  if (connection_) sqlite3_interrupt(connection_.get());
 }
 
 detail::StatementPtr Database::PrepareSingle(std::string_view sql) {
@@ -409,7 +424,7 @@ void Database::Close() {
   // finished instead of stepping a statement on a dead connection.
   FinaliseOpenRecordSets();
   if (InTransaction()) sqlite3_exec(connection_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-  connection_.reset();
+  SetConnection(nullptr);
 }
 
 bool Database::IsConnected() const { return connection_ != nullptr; }
