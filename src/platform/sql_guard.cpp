@@ -23,13 +23,21 @@ namespace {
 // trims with a set of characters, whose one call compares every position of a long text with a long
 // argument; printf and format, whose width and precision run one call for seconds whatever the
 // value limit; randomblob and zeroblob, which only make memory and time; load_extension and the
-// sqlite_* introspection.
+// sqlite_* introspection. The same long-running functions also fail where the file's own schema
+// calls them (kLongRunningFunctions).
 constexpr std::string_view kSafeFunctions[] = {
     "abs",    "avg",     "char",      "coalesce", "count",      "date",   "datetime", "glob",
     "group_concat", "hex", "ifnull",  "iif",      "julianday",  "length", "like",     "likelihood",
     "likely", "lower",   "ltrim",     "max",      "min",        "nullif", "quote",    "round",
     "rtrim",  "strftime", "substr",   "substring", "sum",       "time",   "total",    "trim",
     "typeof", "unicode", "upper",
+};
+
+// Denied by the authorizer, and failing when the file's schema calls them (-1: any number of
+// arguments). The one-argument trims stay.
+constexpr std::pair<const char*, int> kLongRunningFunctions[] = {
+    {"printf", -1}, {"format", -1}, {"replace", 3}, {"instr", 2},     {"trim", 2},
+    {"ltrim", 2},   {"rtrim", 2},   {"randomblob", 1},
 };
 
 // Sizes after SQLite's advice for untrusted input, wide enough for any sound catalog search. The
@@ -157,12 +165,13 @@ void SqlGuard::configure() {
     sqlite3_busy_handler(db, &SqlGuard::busy, this);
     sqlite3_progress_handler(db, kProgressInterval, &SqlGuard::progress, this);
     installStoppablePatterns(db, expired_);
-    // The one-argument trims are plain; with a set of characters, one call can take for ever.
-    for (const char* trim : {"trim", "ltrim", "rtrim"})
+    // The file's own generated columns call functions unseen by the authorizer: those whose one
+    // call can run long fail on this connection instead, whoever calls them.
+    for (const auto& [name, arguments] : kLongRunningFunctions)
         sqlite3_create_function_v2(
-            db, trim, 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
+            db, name, arguments, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
             [](sqlite3_context* context, int, sqlite3_value**) {
-                sqlite3_result_error(context, "trimming a set of characters is not allowed", -1);
+                sqlite3_result_error(context, "a function whose one call can run long is not allowed here", -1);
             },
             nullptr, nullptr, nullptr);
 }

@@ -62,29 +62,35 @@ std::unique_ptr<platform::RecordSet> guardedSelect(OpenCatalog& catalog, std::in
     return catalog.database.SQLSelect(sql);
 }
 
-void loadDisks(OpenCatalog& catalog, RequestState& state) {
+// Loads the catalog's disks while they fit in what is left of the answer, which each of them
+// reaches whole or in the disk attribute of rows, so that no more of them is held in memory.
+// False when some did not fit: the dictionary then holds the disks before them, in order.
+bool loadDisks(OpenCatalog& catalog, RequestState& state) {
     DiskDictionary& disks = state.diskDictionary;
     disks.clear();
     const auto rows = guardedSelect(catalog, {"disks"}, "SELECT * FROM disks ORDER BY disk ASC");
-    if (!rows) return;
+    if (!rows) return true;
     std::array<int, 6> column{};
     const std::array<std::string_view, 6> names = {"disk", "dtype", "dname", "dlabel", "dpath", "dd"};
     for (size_t i = 0; i < names.size(); ++i) column[i] = rows->ColumnIndex(names[i]);
     const auto text = [&rows](int index) { return index < 0 ? std::string_view() : rows->ColumnText(index); };
-    // Every disk goes into the answer, whole or in the disk attribute of rows: disks that cannot
-    // fit in what is left of the answer cut it here, before they are held in memory.
     size_t held = 0;
     for (; !rows->EOF(); rows->MoveNext()) {
         const int32_t disk = column[0] < 0 ? 0 : static_cast<int32_t>(static_cast<uint32_t>(rows->ColumnInt64(column[0])));
         size_t size = 0;
         for (size_t i = 1; i < column.size(); ++i) size += text(column[i]).size();
-        if (!takeRecord(state, held + size)) return;
+        if (!fitsInAnswer(state, held + size)) {
+            // This row would have replaced the entry of its disk, which therefore goes too.
+            disks.erase(disk);
+            return false;
+        }
         DiskEntry entry = makeDiskEntry(diskInfoString(disk, text(column[1]), text(column[2]), text(column[3]),
                                                        text(column[4]), text(column[5])));
         const auto known = disks.find(disk);
         held += entry.bytes() - (known == disks.end() ? 0 : known->second.bytes());
         disks[disk] = std::move(entry);
     }
+    return true;
 }
 
 // The running total is a 32-bit count of the matches; a count a condition has made absurd (a
@@ -216,15 +222,18 @@ void runDatabaseLoop(RequestState& state) {
         const std::string& path = state.databasePaths[i];
         const auto catalog = openCatalog(path, deadline);
         if (!catalog) continue;
-        loadDisks(*catalog, state);
-        if (state.answerCut) break;
+        const bool allDisks = loadDisks(*catalog, state);
         if (getdisks) {
             // Each disk leaves the dictionary as its record is made: it is not read again.
             auto& disks = state.diskDictionary;
             for (auto disk = disks.begin(); disk != disks.end() && appendBrowseDiskRecord(state, disk->second, path);)
                 disk = disks.erase(disk);
+            state.answerCut = state.answerCut || !allDisks;
             continue;
         }
+        // Rows of a disk left out would lack its details: none is taken.
+        if (!allDisks) state.answerCut = true;
+        if (state.answerCut) break;
         if (browse && !state.conditionRewritten) {
             state.condition = diskBrowseCondition(state.condition);
             state.conditionRewritten = true;

@@ -83,10 +83,14 @@ size_t recordLineSize(const RecordAttributes& record, RecordEnd end) {
     return size;
 }
 
-bool takeRecord(RequestState& state, size_t recordBytes) {
+bool fitsInAnswer(const RequestState& state, size_t bytes) {
     const size_t limit = answerBudget();
     const size_t used = state.answer.size() + kTail.size();
-    if (!state.answerCut && used <= limit && recordBytes <= limit - used) return true;
+    return used <= limit && bytes <= limit - used;
+}
+
+bool takeRecord(RequestState& state, size_t recordBytes) {
+    if (!state.answerCut && fitsInAnswer(state, recordBytes)) return true;
     state.answerCut = true;
     return false;
 }

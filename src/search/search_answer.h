@@ -46,8 +46,10 @@ size_t recordFrameSize(RecordEnd end);
 void appendRecordLine(std::string& answer, const RecordAttributes& record, RecordEnd end);
 size_t recordLineSize(const RecordAttributes& record, RecordEnd end);
 
-// Whether a record line of this size still fits in the answer with its tail. Once one does not,
-// the answer is cut and takes no record after it, however small.
+// Whether this many more bytes still fit in the answer with its tail.
+bool fitsInAnswer(const RequestState& state, size_t bytes);
+// Whether a record line of this size is taken: once one does not fit, the answer is cut and takes
+// no record after it, however small.
 bool takeRecord(RequestState& state, size_t recordBytes);
 // As takeRecord, appending the line when it fits.
 bool appendRecordWithinBudget(RequestState& state, const RecordAttributes& record, RecordEnd end);
