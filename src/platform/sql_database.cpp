@@ -67,6 +67,30 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
                     [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
 }
 
+// Lowers SQLite's heap limits to what is in use plus an allowance, and restores them.
+class HeapAllowance {
+ public:
+  explicit HeapAllowance(int64_t bytes)
+      : active_(bytes > 0),
+        hard_(active_ ? sqlite3_hard_heap_limit64(-1) : 0),
+        soft_(active_ ? sqlite3_soft_heap_limit64(-1) : 0) {
+    if (!active_) return;
+    const int64_t limit = sqlite3_memory_used() + bytes;
+    sqlite3_hard_heap_limit64(hard_ > 0 ? std::min(hard_, limit) : limit);
+  }
+  ~HeapAllowance() {
+    if (!active_) return;
+    sqlite3_hard_heap_limit64(hard_);
+    sqlite3_soft_heap_limit64(soft_);  // lowering the hard limit lowered this one too
+  }
+  HeapAllowance(const HeapAllowance&) = delete;
+  HeapAllowance& operator=(const HeapAllowance&) = delete;
+
+ private:
+  const bool active_;
+  const int64_t hard_, soft_;
+};
+
 std::string QuoteIdentifier(std::string_view name) {
   std::string quoted;
   quoted.reserve(name.size() + 2);
@@ -292,6 +316,8 @@ void Database::SetConnection(detail::ConnectionPtr connection) {
   connection_ = std::move(connection);
 }
 
+void Database::SetPrepareHeapAllowance(int64_t bytes) { prepareHeapAllowance_ = std::max<int64_t>(0, bytes); }
+
 void Database::Interrupt() {
   std::lock_guard lock(interruptMutex_);
   if (connection_) sqlite3_interrupt(connection_.get());
@@ -312,8 +338,11 @@ detail::StatementPtr Database::PrepareSingle(std::string_view sql) {
   }
   sqlite3_stmt* raw = nullptr;
   const char* tail = nullptr;
-  const int rc = sqlite3_prepare_v2(connection_.get(), sql.data(), static_cast<int>(sql.size()),
-                                    &raw, &tail);
+  int rc;
+  {
+    const HeapAllowance allowance(prepareHeapAllowance_);
+    rc = sqlite3_prepare_v2(connection_.get(), sql.data(), static_cast<int>(sql.size()), &raw, &tail);
+  }
   detail::StatementPtr statement(raw);
   if (rc != SQLITE_OK) {
     FailFromConnection();

@@ -135,6 +135,13 @@ class Database {
   // the file, schema included: the place for hooks that must cover that first read too.
   bool Connect(OpenMode mode = OpenMode::ReadWrite, const std::function<void()>& beforeFirstRead = {});
 
+  // While a statement is prepared, the engine may allocate at most this many bytes more (0: no
+  // bound). Views and common table expressions are copied into the statements that use them, and
+  // can be made to double at each level: preparing one can fill any memory, in one long call that
+  // no interrupt reaches. Lowers SQLite's process-wide heap limit for the time of the call, so
+  // only one thread of the process should rely on it.
+  void SetPrepareHeapAllowance(int64_t bytes);
+
   // Any thread: makes the statement running on the connection fail as soon as the engine looks
   // (SQLite's interrupt). Does nothing while no connection is open; never races with closing.
   void Interrupt();
@@ -169,6 +176,7 @@ class Database {
 
   std::string path_;
   int busyTimeoutMs_ = kDefaultBusyTimeoutMs;
+  int64_t prepareHeapAllowance_ = 0;
   // Guards connection_ against Interrupt from another thread while it is opened or closed; the
   // owning thread reads it without the lock, since only that thread changes it.
   std::mutex interruptMutex_;

@@ -57,6 +57,9 @@ constexpr std::array<std::pair<int, int>, 9> kLimits = {{
 // The file's own schema statements are parsed each in one go, between two looks at the deadline.
 constexpr int kSchemaStatementLimit = 1'000'000;
 constexpr int kProgressInterval = 1000;  // engine steps between looks at the deadline
+// What preparing one statement may allocate: far more than any sound statement needs, and
+// reached in a fraction of a second by one built to double at each level.
+constexpr int64_t kPrepareHeapAllowance = int64_t{32} << 20;
 constexpr std::chrono::milliseconds kBusySleep{5};
 // A statement started right after an interrupt clears it; the timer interrupts again this often
 // until the guard goes.
@@ -162,6 +165,7 @@ void SqlGuard::configure() {
     sqlite3_int64 noMapping = 0;
     sqlite3_file_control(db, "main", SQLITE_FCNTL_MMAP_SIZE, &noMapping);
     sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, kSchemaStatementLimit);
+    database_.SetPrepareHeapAllowance(kPrepareHeapAllowance);
     sqlite3_busy_handler(db, &SqlGuard::busy, this);
     sqlite3_progress_handler(db, kProgressInterval, &SqlGuard::progress, this);
     installStoppablePatterns(db, expired_);

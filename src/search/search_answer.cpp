@@ -18,6 +18,10 @@ std::atomic<size_t> budget{kAnswerBudget};
 
 constexpr std::string_view kTail = "\t</records>\n</result>\n";
 
+// Beyond this size an answer grows to its whole budget at once: growing by doubling would hold
+// the old and the new copy together, together up to twice the budget.
+constexpr size_t kGrowToBudgetFrom = size_t{16} << 20;
+
 }  // namespace
 
 size_t answerBudget() { return budget.load(); }
@@ -90,9 +94,14 @@ bool fitsInAnswer(const RequestState& state, size_t bytes) {
 }
 
 bool takeRecord(RequestState& state, size_t recordBytes) {
-    if (!state.answerCut && fitsInAnswer(state, recordBytes)) return true;
-    state.answerCut = true;
-    return false;
+    if (state.answerCut || !fitsInAnswer(state, recordBytes)) {
+        state.answerCut = true;
+        return false;
+    }
+    std::string& answer = state.answer;
+    const size_t needed = answer.size() + recordBytes;
+    if (needed > answer.capacity() && needed > kGrowToBudgetFrom) answer.reserve(answerBudget());
+    return true;
 }
 
 bool appendRecordWithinBudget(RequestState& state, const RecordAttributes& record, RecordEnd end) {
