@@ -254,7 +254,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        const std::string folder = data + "/hostile";
+        const std::string folder = fs::absolute(data).string() + "/hostile";
         fs::create_directories(folder);
         if (mode == "time" || mode == "all") {
             std::printf("Time a request holds the worker (bound: 10 s for its catalogs, target at most 11 s)\n");

@@ -16,14 +16,15 @@ constexpr uint64_t kStopCheckStride = 1 << 16;  // characters compared between l
 
 // One character the way the engine decodes it: a lead byte and every continuation byte after
 // it, whatever their number; overlong forms, surrogates and the two non-characters read as U+FFFD.
-uint32_t readChar(const unsigned char*& p) {
+[[gnu::noinline]] uint32_t readMultiByteChar(const unsigned char*& p) {
     uint32_t c = *p++;
-    if (c < 0xc0) return c;
     c = c < 0xe0 ? c & 0x1f : c < 0xf0 ? c & 0x0f : c < 0xf8 ? c & 0x07 : c < 0xfc ? c & 0x03 : c < 0xfe ? c & 0x01 : 0;
     while ((*p & 0xc0) == 0x80) c = (c << 6) + (0x3f & *p++);
     if (c < 0x80 || (c & 0xFFFFF800) == 0xD800 || (c & 0xFFFFFFFE) == 0xFFFE) c = 0xFFFD;
     return c;
 }
+
+inline uint32_t readChar(const unsigned char*& p) { return *p < 0xc0 ? *p++ : readMultiByteChar(p); }
 
 void skipChar(const unsigned char*& p) {
     if (*p++ >= 0xc0)

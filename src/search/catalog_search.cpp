@@ -231,13 +231,13 @@ void runDatabaseLoop(RequestState& state) {
             state.answerCut = state.answerCut || !allDisks;
             continue;
         }
-        // Rows of a disk left out would lack its details: none is taken.
-        if (!allDisks) state.answerCut = true;
-        if (state.answerCut) break;
         if (browse && !state.conditionRewritten) {
             state.condition = diskBrowseCondition(state.condition);
             state.conditionRewritten = true;
         }
+        // Rows of a disk left out would lack its details: none is taken.
+        if (!allDisks) state.answerCut = true;
+        if (state.answerCut) break;
         searchCatalog(*catalog, state, path);
     }
 }

@@ -19,7 +19,7 @@ std::atomic<size_t> budget{kAnswerBudget};
 constexpr std::string_view kTail = "\t</records>\n</result>\n";
 
 // Beyond this size an answer grows to its whole budget at once: growing by doubling would hold
-// the old and the new copy together, together up to twice the budget.
+// the old and the new copy at once, up to twice the budget between them.
 constexpr size_t kGrowToBudgetFrom = size_t{16} << 20;
 
 }  // namespace

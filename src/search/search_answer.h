@@ -1,6 +1,6 @@
 #pragma once
-// The search answer: its head, its record lines and its tail, and the search log message.
-// Pure functions; any thread.
+// The search answer: its head, its record lines and its tail, its budget, and the search log
+// message. Pure functions but for the budget, an atomic setting; any thread.
 
 #include "search/request_state.h"
 
@@ -36,7 +36,7 @@ enum class RecordEnd {
 // What comes before each attribute value of a record line, in attribute order; then the end.
 inline constexpr std::array<std::string_view, 10> kRecordPieces = {
     "\t\t<record ppath=\"", "\" name=\"", "\" itype=\"", "\" disk=\"", "\" size=\"",
-    "\" dcr=\"",              "\" dmd=\"",  "\" vis=\"",   "\" mt=\"",   "\" mc=\""};
+    "\" dcr=\"", "\" dmd=\"", "\" vis=\"", "\" mt=\"", "\" mc=\""};
 inline constexpr std::string_view kTightRecordEnd = "\"/>\n";
 inline constexpr std::string_view kSpacedRecordEnd = "\" />\n";
 // The bytes of a record line besides its values.

@@ -23,10 +23,11 @@ void runSpotlightSearch(RequestState& state) {
         const std::string created = platform::Str(properties.creationTotalSeconds);
         const std::string modified = platform::Str(properties.modificationTotalSeconds);
         const std::string name = file.DisplayName();
-        return appendRecordWithinBudget(state,
-                         {parent ? std::string_view(parent->AbsolutePath()) : std::string_view(), name,
-                          properties.directory ? "1" : (properties.alias ? "2" : "0"), kSpotlightDisk, size, created,
-                          modified, file.Visible() ? "1" : "0", properties.macType, properties.macCreator},
-                         RecordEnd::Spaced);
+        return appendRecordWithinBudget(
+            state,
+            {parent ? std::string_view(parent->AbsolutePath()) : std::string_view(), name,
+             properties.directory ? "1" : (properties.alias ? "2" : "0"), kSpotlightDisk, size, created, modified,
+             file.Visible() ? "1" : "0", properties.macType, properties.macCreator},
+            RecordEnd::Spaced);
     });
 }

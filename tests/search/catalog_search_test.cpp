@@ -11,6 +11,7 @@
 #include "search/sql_sanitizers.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -230,9 +231,15 @@ TEST_F(HostileCatalog, PathsThatAreNoCatalogAreSkippedAndTheNextIsStillRead) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string text = maker.makeFile("text.vxo", "not a database\n");
     const std::string truncated = maker.makeFile("half.vxo", readBytes(good).substr(0, 100));
+    // A schema is not trusted: a generated column may not call a function not made for schemas.
+    const std::string untrusted = maker.make("json.vxo", disksTable({}), pathsTable({pathRow("json")}));
+    sqlite3* db = nullptr;
+    sqlite3_open(untrusted.c_str(), &db);
+    ASSERT_EQ(sqlite3_exec(db, "ALTER TABLE paths ADD COLUMN j AS (json_quote(name))", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
     for (const std::string& path : {fs::relative(good, fs::current_path()).string(), good + "/inner.vxo",
                                     (maker.folder() / "missing.vxo").string(), (maker.folder() / "folder.vxo").string(),
-                                    fifo, std::string("/dev/zero"), text, truncated, crashed}) {
+                                    fifo, std::string("/dev/zero"), text, truncated, crashed, untrusted}) {
         EXPECT_EQ(names(searchRequest({path, good}, "1=1")), Lines{"good"}) << path;
         EXPECT_EQ(names(serveRequest("vaxo-browse", {path}, kGetdisksMarker)), Lines{}) << path;
     }
