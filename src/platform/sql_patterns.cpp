@@ -160,6 +160,52 @@ Outcome Matcher::matchSet(const unsigned char*& p, const unsigned char*& s) {
     return kMatch;
 }
 
+// The usual search for a part of a name is "%L%" (or "*L*") with L plain ASCII without
+// wildcards: the comparison then answers whether the text holds L, in either case for LIKE,
+// wherever L begins (an ASCII byte always begins a character). The length of L for such a
+// pattern, 0 for any other.
+size_t asciiPartLength(const unsigned char* pattern, const PatternRules& rules, uint32_t matchOther) {
+    if (pattern[0] != rules.matchAll) return 0;
+    size_t length = 1;
+    for (unsigned char c; (c = pattern[length]) != 0; ++length)
+        if (c >= 0x80 || c == rules.matchOne || c == matchOther || (c == rules.matchAll && pattern[length + 1] != 0))
+            return 0;
+    return length >= 3 && pattern[length - 1] == rules.matchAll ? length - 2 : 0;
+}
+
+// Whether the text holds the part, found without the comparison's setup.
+Outcome findAsciiPart(const unsigned char* part, size_t length, const unsigned char* text, bool noCase,
+                      const std::atomic<bool>& stop) {
+    const char stops[3] = {static_cast<char>(noCase ? asciiUpper(part[0]) : part[0]),
+                           static_cast<char>(noCase ? asciiLower(part[0]) : part[0]), 0};
+    uint64_t work = 0, nextCheck = kStopCheckStride;
+    for (const unsigned char* s = text;; ++s) {
+        const size_t skipped = std::strcspn(reinterpret_cast<const char*>(s), stops);
+        s += skipped;
+        if (*s == 0) return kNoMatch;
+        size_t matched = 1;  // ends at the text's NUL, which no part holds
+        while (matched < length && (s[matched] == part[matched] ||
+                                    (noCase && asciiLower(s[matched]) == asciiLower(part[matched]))))
+            ++matched;
+        if (matched == length) return kMatch;
+        work += skipped + matched;
+        if (work >= nextCheck) {
+            nextCheck = work + kStopCheckStride;
+            if (stop.load(std::memory_order_relaxed)) return kStopped;
+        }
+    }
+}
+
+Outcome compare(const unsigned char* pattern, size_t partLength, const unsigned char* text, const PatternRules& rules,
+                uint32_t escape, const std::atomic<bool>& stop) {
+    if (partLength > 0) return findAsciiPart(pattern + 1, partLength, text, rules.noCase, stop);
+    return Matcher(rules, escape, stop).compare(pattern, text);
+}
+
+PatternMatch toMatch(Outcome outcome) {
+    return outcome == kMatch ? PatternMatch::Match : outcome == kStopped ? PatternMatch::Stopped : PatternMatch::NoMatch;
+}
+
 // How many characters a text holds, counted by lead bytes as the engine counts them.
 int charCount(const unsigned char* text) {
     int count = 0;
@@ -170,6 +216,11 @@ int charCount(const unsigned char* text) {
     return count;
 }
 
+struct PatternShape {
+    uint32_t escape;
+    size_t partLength;  // see asciiPartLength
+};
+
 struct PatternFunction {
     PatternRules rules;
     std::shared_ptr<const std::atomic<bool>> stop;
@@ -177,9 +228,11 @@ struct PatternFunction {
 
 void patternFunction(sqlite3_context* context, int argc, sqlite3_value** argv) {
     const auto* function = static_cast<const PatternFunction*>(sqlite3_user_data(context));
-    sqlite3* db = sqlite3_context_db_handle(context);
+    // A pattern that stays the same for the whole statement is looked at once.
+    const auto* known = static_cast<const PatternShape*>(sqlite3_get_auxdata(context, 0));
     // The pattern's length bounds the work of one comparison, with the text's length.
-    if (sqlite3_value_bytes(argv[0]) > sqlite3_limit(db, SQLITE_LIMIT_LIKE_PATTERN_LENGTH, -1)) {
+    if (!known && sqlite3_value_bytes(argv[0]) >
+                      sqlite3_limit(sqlite3_context_db_handle(context), SQLITE_LIMIT_LIKE_PATTERN_LENGTH, -1)) {
         sqlite3_result_error(context, "LIKE or GLOB pattern too complex", -1);
         return;
     }
@@ -200,7 +253,14 @@ void patternFunction(sqlite3_context* context, int argc, sqlite3_value** argv) {
     const unsigned char* pattern = sqlite3_value_text(argv[0]);
     const unsigned char* text = sqlite3_value_text(argv[1]);
     if (!pattern || !text) return;
-    switch (matchPattern(pattern, text, rules, escape, *function->stop)) {
+    PatternShape shape{escape, 0};
+    if (known && known->escape == escape) {
+        shape = *known;
+    } else {
+        shape.partLength = asciiPartLength(pattern, rules, escape);
+        sqlite3_set_auxdata(context, 0, new PatternShape(shape), [](void* kept) { delete static_cast<PatternShape*>(kept); });
+    }
+    switch (toMatch(compare(pattern, shape.partLength, text, rules, escape, *function->stop))) {
         case PatternMatch::Match: return sqlite3_result_int(context, 1);
         case PatternMatch::NoMatch: return sqlite3_result_int(context, 0);
         case PatternMatch::Stopped: return sqlite3_result_error_code(context, SQLITE_INTERRUPT);
@@ -220,11 +280,7 @@ void install(sqlite3* db, const char* name, int arguments, const PatternRules& r
 
 PatternMatch matchPattern(const unsigned char* pattern, const unsigned char* text, const PatternRules& rules,
                           uint32_t escape, const std::atomic<bool>& stop) {
-    switch (Matcher(rules, escape, stop).compare(pattern, text)) {
-        case kMatch: return PatternMatch::Match;
-        case kStopped: return PatternMatch::Stopped;
-        default: return PatternMatch::NoMatch;
-    }
+    return toMatch(compare(pattern, asciiPartLength(pattern, rules, escape), text, rules, escape, stop));
 }
 
 void installStoppablePatterns(sqlite3* db, std::shared_ptr<const std::atomic<bool>> stop) {
