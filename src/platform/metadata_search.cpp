@@ -123,7 +123,7 @@ std::string locatePatternFor(std::string_view text) {
     return pattern;
 }
 
-void runMetadataQuery(std::string_view text, const std::function<void(const FolderItem&, const FileSnapshot&)>& onHit) {
+void runMetadataQuery(std::string_view text, const std::function<bool(const FolderItem&, const FileSnapshot&)>& onHit) {
     // No name holds a NUL byte, and plocate could not be handed one.
     if (text.find('\0') != std::string_view::npos) return;
     const std::string pattern = locatePatternFor(text);
@@ -188,7 +188,8 @@ void runMetadataQuery(std::string_view text, const std::function<void(const Fold
             for (size_t end = pending.find('\0'); end != std::string::npos; end = pending.find('\0', start)) {
                 FolderItem hit(pending.substr(start, end - start));
                 start = end + 1;
-                if (const auto snapshot = snapshotOf(hit)) onHit(hit, *snapshot);
+                const auto snapshot = snapshotOf(hit);
+                if (snapshot && !onHit(hit, *snapshot)) return;  // plocate is ended with the child
             }
             pending.erase(0, start);
         }

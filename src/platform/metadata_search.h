@@ -32,9 +32,9 @@ std::optional<FileSnapshot> snapshotOf(const FolderItem& item);
 // wildcard characters are escaped.
 std::string locatePatternFor(std::string_view text);
 
-// Runs the query and hands each hit that still exists to onHit as plocate reports it. Without
-// plocate, without an index or when plocate fails, nothing is found and the reason is written
-// to standard error once per run of the server.
-void runMetadataQuery(std::string_view text, const std::function<void(const FolderItem&, const FileSnapshot&)>& onHit);
+// Runs the query and hands each hit that still exists to onHit as plocate reports it, until onHit
+// returns false, which ends the query. Without plocate, without an index or when plocate fails,
+// nothing is found and the reason is written to standard error once per run of the server.
+void runMetadataQuery(std::string_view text, const std::function<bool(const FolderItem&, const FileSnapshot&)>& onHit);
 
 }  // namespace platform

@@ -67,6 +67,30 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
                     [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
 }
 
+// Lowers SQLite's heap limits to what is in use plus an allowance, and restores them.
+class HeapAllowance {
+ public:
+  explicit HeapAllowance(int64_t bytes)
+      : active_(bytes > 0),
+        hard_(active_ ? sqlite3_hard_heap_limit64(-1) : 0),
+        soft_(active_ ? sqlite3_soft_heap_limit64(-1) : 0) {
+    if (!active_) return;
+    const int64_t limit = sqlite3_memory_used() + bytes;
+    sqlite3_hard_heap_limit64(hard_ > 0 ? std::min(hard_, limit) : limit);
+  }
+  ~HeapAllowance() {
+    if (!active_) return;
+    sqlite3_hard_heap_limit64(hard_);
+    sqlite3_soft_heap_limit64(soft_);  // lowering the hard limit lowered this one too
+  }
+  HeapAllowance(const HeapAllowance&) = delete;
+  HeapAllowance& operator=(const HeapAllowance&) = delete;
+
+ private:
+  const bool active_;
+  const int64_t hard_, soft_;
+};
+
 std::string QuoteIdentifier(std::string_view name) {
   std::string quoted;
   quoted.reserve(name.size() + 2);
@@ -240,7 +264,7 @@ void Database::SetBusyTimeoutMs(int milliseconds) {
   if (connection_) sqlite3_busy_timeout(connection_.get(), busyTimeoutMs_);
 }
 
-bool Database::Connect(OpenMode mode) {
+bool Database::Connect(OpenMode mode, const std::function<void()>& beforeFirstRead) {
   Close();
   if (path_.empty()) return Fail("no database file set");
 
@@ -265,6 +289,9 @@ bool Database::Connect(OpenMode mode) {
     return Fail(raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc));
   }
   sqlite3_busy_timeout(raw, busyTimeoutMs_);
+  // Held from here on, so that the probe below can be interrupted like any statement.
+  SetConnection(std::move(connection));
+  if (beforeFirstRead) beforeFirstRead();
 
   // SQLite reads nothing until the first statement, so without this a text file would "connect".
   sqlite3_stmt* rawProbe = nullptr;
@@ -275,11 +302,25 @@ bool Database::Connect(OpenMode mode) {
   // A database that another process holds locked is still a database: its statements fail
   // later, where the caller can tell the failure from a file that is none.
   const bool inUse = (probeRc & 0xff) == SQLITE_BUSY || (probeRc & 0xff) == SQLITE_LOCKED;
-  if (probeRc != SQLITE_ROW && !inUse) return Fail(sqlite3_errmsg(raw));
-  probe.reset();
-
-  connection_ = std::move(connection);
+  if (probeRc != SQLITE_ROW && !inUse) {
+    Fail(sqlite3_errmsg(raw));
+    probe.reset();
+    SetConnection(nullptr);
+    return false;
+  }
   return true;
+}
+
+void Database::SetConnection(detail::ConnectionPtr connection) {
+  std::lock_guard lock(interruptMutex_);
+  connection_ = std::move(connection);
+}
+
+void Database::SetPrepareHeapAllowance(int64_t bytes) { prepareHeapAllowance_ = std::max<int64_t>(0, bytes); }
+
+void Database::Interrupt() {
+  std::lock_guard lock(interruptMutex_);
+  if (connection_) sqlite3_interrupt(connection_.get());
 }
 
 detail::StatementPtr Database::PrepareSingle(std::string_view sql) {
@@ -297,8 +338,11 @@ detail::StatementPtr Database::PrepareSingle(std::string_view sql) {
   }
   sqlite3_stmt* raw = nullptr;
   const char* tail = nullptr;
-  const int rc = sqlite3_prepare_v2(connection_.get(), sql.data(), static_cast<int>(sql.size()),
-                                    &raw, &tail);
+  int rc;
+  {
+    const HeapAllowance allowance(prepareHeapAllowance_);
+    rc = sqlite3_prepare_v2(connection_.get(), sql.data(), static_cast<int>(sql.size()), &raw, &tail);
+  }
   detail::StatementPtr statement(raw);
   if (rc != SQLITE_OK) {
     FailFromConnection();
@@ -409,7 +453,7 @@ void Database::Close() {
   // finished instead of stepping a statement on a dead connection.
   FinaliseOpenRecordSets();
   if (InTransaction()) sqlite3_exec(connection_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-  connection_.reset();
+  SetConnection(nullptr);
 }
 
 bool Database::IsConnected() const { return connection_ != nullptr; }

@@ -1,10 +1,13 @@
 // Thin RAII wrapper over the SQLite 3 C API that the catalog and preference code use in place of the
-// old platform's database class. Not thread-safe: each Database and its RecordSets belong to one thread.
+// old platform's database class. Not thread-safe: each Database and its RecordSets belong to one thread,
+// except Database::Interrupt, which any thread may call.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>  // stdio's EOF must be defined before the fix-up below, never after it
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -128,7 +131,20 @@ class Database {
   void SetBusyTimeoutMs(int milliseconds);
 
   // Never creates a file. Fails for anything that is not an existing regular file holding a database.
-  bool Connect(OpenMode mode = OpenMode::ReadWrite);
+  // beforeFirstRead runs on the new connection (Handle() is set) before SQLite reads anything from
+  // the file, schema included: the place for hooks that must cover that first read too.
+  bool Connect(OpenMode mode = OpenMode::ReadWrite, const std::function<void()>& beforeFirstRead = {});
+
+  // While a statement is prepared, the engine may allocate at most this many bytes more (0: no
+  // bound). Views and common table expressions are copied into the statements that use them, and
+  // can be made to double at each level: preparing one can fill any memory, in one long call that
+  // no interrupt reaches. Lowers SQLite's process-wide heap limit for the time of the call, so
+  // only one thread of the process should rely on it.
+  void SetPrepareHeapAllowance(int64_t bytes);
+
+  // Any thread: makes the statement running on the connection fail as soon as the engine looks
+  // (SQLite's interrupt). Does nothing while no connection is open; never races with closing.
+  void Interrupt();
 
   // nullptr when the text is not exactly one statement, fails to prepare or fails on its first step.
   std::unique_ptr<RecordSet> SQLSelect(std::string_view sql);
@@ -156,8 +172,14 @@ class Database {
   detail::StatementPtr PrepareSingle(std::string_view sql);
   void FinaliseOpenRecordSets();
 
+  void SetConnection(detail::ConnectionPtr connection);
+
   std::string path_;
   int busyTimeoutMs_ = kDefaultBusyTimeoutMs;
+  int64_t prepareHeapAllowance_ = 0;
+  // Guards connection_ against Interrupt from another thread while it is opened or closed; the
+  // owning thread reads it without the lock, since only that thread changes it.
+  std::mutex interruptMutex_;
   detail::ConnectionPtr connection_;
   std::vector<std::weak_ptr<detail::StatementPtr>> openStatements_;
   std::string errorMessage_;

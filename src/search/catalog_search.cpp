@@ -9,15 +9,23 @@
 #include "search/search_answer.h"
 #include "search/sql_sanitizers.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <limits>
 
 using platform::text::equalsNoCase;
 
 namespace {
 
-std::atomic<int64_t> statementTimeLimitMs{10'000};
+using Clock = platform::SqlGuard::Clock;
+
+std::atomic<int64_t> statementTimeLimitMs{kCatalogTimeLimit.count()};
+
+// What SQLite may allocate beyond the largest value an answer can carry: page caches, sorting,
+// the schema of a catalog.
+constexpr int64_t kEngineHeapRoom = int64_t{64} << 20;
 
 constexpr std::array<std::string_view, 10> kRowColumns = {"ppath", "name", "itype", "disk", "size",
                                                           "dcr",   "dmd",  "vis",   "mt",   "mc"};
@@ -26,70 +34,135 @@ bool isNumberSlot(size_t slot) { return slot >= 4 && slot <= 6; }
 
 struct OpenCatalog {
     platform::Database database;
+    // Declared after the database, so that it lets go of the connection before the connection closes.
     std::optional<platform::SqlGuard> guard;
 };
 
-// Opens a catalog read-only; none for a path that is not absolute, not a regular file or no database.
-std::unique_ptr<OpenCatalog> openCatalog(const std::string& path, std::chrono::steady_clock::time_point deadline) {
+// No value larger than a whole answer could be served anyway.
+int valueLimit() { return static_cast<int>(std::min<size_t>(answerBudget(), std::numeric_limits<int>::max())); }
+
+// Opens a catalog read-only under the request's guard, which covers the first read of the file
+// too; none for a path that is not absolute, not a regular file or no database.
+std::unique_ptr<OpenCatalog> openCatalog(const std::string& path, Clock::time_point deadline) {
     if (path.empty() || path.front() != '/') return nullptr;
     const auto file = platform::GetFolderItem(path);
     if (!file) return nullptr;
     auto catalog = std::make_unique<OpenCatalog>();
     catalog->database.SetDatabaseFile(file->AbsolutePath());
-    if (!catalog->database.Connect(platform::OpenMode::ReadOnly)) return nullptr;
-    catalog->guard.emplace(catalog->database, deadline);
+    platform::SqlGuard& guard = catalog->guard.emplace(catalog->database, deadline, valueLimit());
+    if (!catalog->database.Connect(platform::OpenMode::ReadOnly, [&guard] { guard.configure(); })) return nullptr;
     return catalog;
 }
 
-std::unique_ptr<platform::RecordSet> guardedSelect(OpenCatalog& catalog, std::string_view table, std::string_view sql) {
-    catalog.guard->allowReading({table});
+// None once the request's time is up, as for a statement the engine rejects.
+std::unique_ptr<platform::RecordSet> guardedSelect(OpenCatalog& catalog, std::initializer_list<std::string_view> tables,
+                                                   std::string_view sql) {
+    if (catalog.guard->expired()) return nullptr;
+    catalog.guard->allowReading(tables);
     return catalog.database.SQLSelect(sql);
 }
 
-void loadDisks(OpenCatalog& catalog, const std::string& databasePath, DiskDictionary& disks) {
+// Loads the catalog's disks while they fit in what is left of the answer, which each of them
+// reaches whole or in the disk attribute of rows, so that no more of them is held in memory.
+// False when some did not fit: the dictionary then holds the disks before them, in order.
+bool loadDisks(OpenCatalog& catalog, RequestState& state) {
+    DiskDictionary& disks = state.diskDictionary;
     disks.clear();
-    const auto rows = guardedSelect(catalog, "disks", "SELECT * FROM disks ORDER BY disk ASC");
-    if (!rows) return;
+    const auto rows = guardedSelect(catalog, {"disks"}, "SELECT * FROM disks ORDER BY disk ASC");
+    if (!rows) return true;
     std::array<int, 6> column{};
     const std::array<std::string_view, 6> names = {"disk", "dtype", "dname", "dlabel", "dpath", "dd"};
     for (size_t i = 0; i < names.size(); ++i) column[i] = rows->ColumnIndex(names[i]);
     const auto text = [&rows](int index) { return index < 0 ? std::string_view() : rows->ColumnText(index); };
+    size_t held = 0;
     for (; !rows->EOF(); rows->MoveNext()) {
         const int32_t disk = column[0] < 0 ? 0 : static_cast<int32_t>(static_cast<uint32_t>(rows->ColumnInt64(column[0])));
-        const std::string info = diskInfoString(disk, text(column[1]), text(column[2]), text(column[3]),
-                                                text(column[4]), text(column[5]));
-        disks[disk] = makeDiskEntry(info, databasePath);
+        size_t size = 0;
+        for (size_t i = 1; i < column.size(); ++i) size += text(column[i]).size();
+        if (!fitsInAnswer(state, held + size)) {
+            // This row would have replaced the entry of its disk, which therefore goes too.
+            disks.erase(disk);
+            return false;
+        }
+        DiskEntry entry = makeDiskEntry(diskInfoString(disk, text(column[1]), text(column[2]), text(column[3]),
+                                                       text(column[4]), text(column[5])));
+        const auto known = disks.find(disk);
+        held += entry.bytes() - (known == disks.end() ? 0 : known->second.bytes());
+        disks[disk] = std::move(entry);
     }
+    return true;
 }
 
-// The running total is a 32-bit count that wraps; a count a condition has made absurd (a union
-// can put any number first) must not overflow on the way.
-int32_t addWrapping(int32_t total, int64_t count) {
-    return static_cast<int32_t>(static_cast<uint32_t>(total) + static_cast<uint32_t>(static_cast<uint64_t>(count)));
+// The running total is a 32-bit count of the matches; a count a condition has made absurd (a
+// union can put any number first) neither overflows it nor lowers it.
+int32_t addCount(int32_t total, int64_t count) {
+    return static_cast<int32_t>(std::clamp<int64_t>(int64_t{total} + std::max<int64_t>(count, 0), 0,
+                                                    std::numeric_limits<int32_t>::max()));
 }
 
-void appendOverLimitRecord(std::string& answer, int32_t limit) {
+void appendOverLimitRecord(RequestState& state, int32_t limit) {
     const std::string name = "OVER LIMIT " + platform::Str(limit);
-    appendRecordLine(answer, {"", name, "", "", "", "", "", "", "", ""}, RecordEnd::Tight);
+    appendRecordWithinBudget(state, {"", name, "", "", "", "", "", "", "", ""}, RecordEnd::Tight);
+}
+
+// Appends the database row record of the current row when it fits in the answer. Sized before
+// anything is copied: a cleaned text can be eight times as long as the stored one.
+bool appendRowRecord(RequestState& state, const platform::RecordSet& rows, const std::array<int, 10>& columnOf,
+                     const std::string& databasePath) {
+    std::array<std::string, 3> numbers;
+    size_t size = recordFrameSize(RecordEnd::Tight);
+    for (size_t slot = 0; slot < columnOf.size(); ++slot) {
+        const int column = columnOf[slot];
+        if (column < 0) continue;
+        if (isNumberSlot(slot))
+            size += (numbers[slot - 4] = platform::formatWhole(rows.ColumnDouble(column))).size();
+        else
+            size += cleanedSize(rows.ColumnText(column));
+    }
+    if (!takeRecord(state, size)) return false;
+    std::string disk;
+    if (columnOf[kDiskSlot] >= 0) appendCleanedValue(disk, rows.ColumnText(columnOf[kDiskSlot]));
+    const auto entry = state.diskDictionary.find(platform::toInt32(platform::Val(disk)));
+    const bool known = entry != state.diskDictionary.end();
+    if (known && !takeRecord(state, size + rowSuffixSize(entry->second, databasePath))) return false;
+
+    std::string& answer = state.answer;
+    for (size_t slot = 0; slot < columnOf.size(); ++slot) {
+        answer.append(kRecordPieces[slot]);
+        const int column = columnOf[slot];
+        if (slot == kDiskSlot) {
+            answer.append(disk);
+            if (known) appendRowSuffix(answer, entry->second, databasePath);
+        } else if (isNumberSlot(slot)) {
+            answer.append(numbers[slot - 4]);
+        } else if (column >= 0) {
+            appendCleanedValue(answer, rows.ColumnText(column));
+        }
+    }
+    answer.append(kTightRecordEnd);
+    return true;
 }
 
 // Count, limit gate, limited select and the row records of one catalog.
-void searchCatalog(OpenCatalog& catalog, RequestState& state) {
-    const auto counted = guardedSelect(catalog, "paths", "SELECT COUNT(*) FROM paths WHERE " + gfs::anotherkiller(state.condition));
-    if (counted && !counted->EOF())
-        state.runningTotal = addWrapping(state.runningTotal, platform::toInt64(platform::Val(counted->ColumnText(0))));
+void searchCatalog(OpenCatalog& catalog, RequestState& state, const std::string& databasePath) {
+    // A condition longer than any sound search is rejected as the engine would reject it.
+    const bool sendable = state.condition.size() <= kMaxConditionBytes;
+    const auto counted = sendable ? guardedSelect(catalog, {"paths", "disks"},
+                                                  "SELECT COUNT(*) FROM paths WHERE " + gfs::anotherkiller(state.condition))
+                                  : nullptr;
+    const int64_t count = counted && !counted->EOF() ? platform::toInt64(platform::Val(counted->ColumnText(0))) : 0;
+    state.runningTotal = addCount(state.runningTotal, count);
     const int32_t totalLimit = App().PREFmaxresultstotal;
     if (state.runningTotal >= totalLimit) {
-        appendOverLimitRecord(state.answer, totalLimit);
+        appendOverLimitRecord(state, totalLimit);
         return;
     }
-    // A sound condition that the engine rejects in the count is rejected in the select too; one
-    // that only the count rejects has been shaped to slip rows past the running total.
-    if (!counted) return;
+    // Sent also when the count was rejected: the limits below bound what it can give.
+    if (!sendable) return;
     const int32_t databaseLimit = App().PREFmaxresultsdatabase;
     const std::string select = "SELECT * FROM paths WHERE " + gfs::anotherkiller(state.condition) + " LIMIT " +
                                platform::Str(databaseLimit);
-    const auto rows = guardedSelect(catalog, "paths", select);
+    const auto rows = guardedSelect(catalog, {"paths", "disks"}, select);
     if (!rows) return;
 
     // The later of two columns with the same name wins.
@@ -104,33 +177,24 @@ void searchCatalog(OpenCatalog& catalog, RequestState& state) {
 
     // The rows go to the answer only when the whole select succeeds: a statement stopped by its
     // time bound or by a damaged file counts as rejected.
-    std::string records;
-    int32_t written = 0;
-    std::array<std::string, 10> values;
+    const size_t before = state.answer.size();
+    const int32_t totalBefore = state.runningTotal;
+    int64_t written = 0;
     // A condition can comment out the LIMIT that follows it; the limit is kept here as well.
     const bool capped = databaseLimit >= 0;
-    for (; !rows->EOF() && (!capped || written < databaseLimit); rows->MoveNext()) {
-        for (size_t slot = 0; slot < values.size(); ++slot) {
-            std::string& value = values[slot];
-            value.clear();
-            const int column = columnOf[slot];
-            if (column < 0) continue;
-            if (isNumberSlot(slot))
-                value = platform::formatWhole(rows->ColumnDouble(column));
-            else
-                appendCleanedValue(value, rows->ColumnText(column));
-        }
-        std::string& disk = values[kDiskSlot];
-        const auto entry = state.diskDictionary.find(platform::toInt32(platform::Val(disk)));
-        if (entry != state.diskDictionary.end()) disk.append(entry->second.rowSuffix);
-        appendRecordLine(records, {values[0], values[1], values[2], values[3], values[4], values[5], values[6],
-                                   values[7], values[8], values[9]},
-                         RecordEnd::Tight);
-        ++written;
+    // Rows beyond the count (a condition can make the count say less than the select gives)
+    // raise the running total one by one, and stop at the total limit.
+    for (; !rows->EOF() && (!capped || written < databaseLimit) && (written < count || state.runningTotal < totalLimit);
+         rows->MoveNext()) {
+        if (!appendRowRecord(state, *rows, columnOf, databasePath)) break;
+        if (++written > count) state.runningTotal = addCount(state.runningTotal, 1);
     }
-    if (!rows->LastError().empty()) return;
-    state.answer.append(records);
-    state.resultCount = addWrapping(state.resultCount, written);
+    if (!rows->LastError().empty()) {
+        state.answer.resize(before);
+        state.runningTotal = totalBefore;
+        return;
+    }
+    state.resultCount = addCount(state.resultCount, written);
 }
 
 }  // namespace
@@ -150,20 +214,30 @@ std::string diskBrowseCondition(std::string_view condition) {
 void runDatabaseLoop(RequestState& state) {
     const bool browse = equalsNoCase(state.command, "vaxo-browse");
     const bool getdisks = browse && equalsNoCase(state.condition, kGetdisksMarker);
-    const auto deadline = std::chrono::steady_clock::now() + catalogStatementTimeLimit();
+    const auto deadline = Clock::now() + catalogStatementTimeLimit();
+    platform::SqlGuard::limitEngineHeap(static_cast<int64_t>(answerBudget()) + kEngineHeapRoom);
     for (size_t i = 0; i < state.databasePaths.size(); ++i) {
+        // Past the deadline, or with an answer that takes no more records, the rest is not opened.
+        if (Clock::now() >= deadline || state.answerCut) break;
         const std::string& path = state.databasePaths[i];
         const auto catalog = openCatalog(path, deadline);
         if (!catalog) continue;
-        loadDisks(*catalog, path, state.diskDictionary);
+        const bool allDisks = loadDisks(*catalog, state);
         if (getdisks) {
-            for (const auto& [number, disk] : state.diskDictionary) appendBrowseDiskRecord(state.answer, disk, path);
+            // Each disk leaves the dictionary as its record is made: it is not read again.
+            auto& disks = state.diskDictionary;
+            for (auto disk = disks.begin(); disk != disks.end() && appendBrowseDiskRecord(state, disk->second, path);)
+                disk = disks.erase(disk);
+            state.answerCut = state.answerCut || !allDisks;
             continue;
         }
         if (browse && !state.conditionRewritten) {
             state.condition = diskBrowseCondition(state.condition);
             state.conditionRewritten = true;
         }
-        searchCatalog(*catalog, state);
+        // Rows of a disk left out would lack its details: none is taken.
+        if (!allDisks) state.answerCut = true;
+        if (state.answerCut) break;
+        searchCatalog(*catalog, state, path);
     }
 }

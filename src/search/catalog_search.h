@@ -10,11 +10,17 @@
 inline constexpr std::string_view kGetdisksMarker = "SELECT * FROM disks ORDER BY disk ASC;''''';getdisks";
 inline constexpr std::string_view kDiskBrowseSeparator = ";''''';";
 
-// How long the statements of one request may run on its catalogs, all together: past it every
-// statement of the request is treated as one the engine rejected, so that a condition that runs
-// too long holds up the requests behind it for no longer than this.
+// How long the catalogs of one request may take, all together: opening them, waiting for their
+// locks and every statement. At the end of it the statement that runs is interrupted and treated
+// as one the engine rejected, and no further catalog of the request is opened, so that no request
+// holds up the requests behind it for much longer than this.
+inline constexpr std::chrono::milliseconds kCatalogTimeLimit{10'000};
 std::chrono::milliseconds catalogStatementTimeLimit();
 void setCatalogStatementTimeLimit(std::chrono::milliseconds limit);  // before the worker starts
+
+// The longest condition sent to a catalog, checked before it is sanitised or prepared; a longer
+// one is treated as a condition the engine rejected.
+inline constexpr size_t kMaxConditionBytes = 100'000;
 
 // For each database path of the request in order: its disks are loaded, and either its disks
 // (a getdisks browse) or its matching rows (a search or disk browse) are appended to the answer.

@@ -11,23 +11,45 @@ std::string diskInfoString(int32_t disk, std::string_view dtype, std::string_vie
     return info.append(platform::Str(disk));
 }
 
-DiskEntry makeDiskEntry(std::string_view infoString, std::string_view databasePath) {
+DiskEntry makeDiskEntry(std::string_view infoString) {
     // Joined and split again, so that a value holding the separator shifts the parts exactly as
     // clients have always seen it.
     const auto pieces = platform::text::splitViewsNoCase(infoString, kDiskInfoSeparator);
     DiskEntry entry;
     for (size_t i = 0; i < entry.parts.size() && i < pieces.size(); ++i) entry.parts[i] = pieces[i];
-    const auto& p = entry.parts;
-    for (const std::string* part : {&p[4], &p[0], &p[3], &p[2], &p[1]}) entry.rowSuffix.append(kDiskPartSeparator).append(*part);
-    entry.rowSuffix.append(kDiskPartSeparator).append(databasePath);
     return entry;
 }
 
-void appendBrowseDiskRecord(std::string& answer, const DiskEntry& disk, std::string_view databasePath) {
+size_t DiskEntry::bytes() const {
+    size_t size = 0;
+    for (const std::string& part : parts) size += part.size();
+    return size;
+}
+
+namespace {
+
+// dd, dtype, dpath, dlabel, dname: the order of the parts in a row's disk attribute.
+constexpr size_t kRowSuffixParts[] = {4, 0, 3, 2, 1};
+
+}  // namespace
+
+size_t rowSuffixSize(const DiskEntry& disk, std::string_view databasePath) {
+    size_t size = 6 * kDiskPartSeparator.size() + databasePath.size();
+    for (size_t part : kRowSuffixParts) size += disk.parts[part].size();
+    return size;
+}
+
+void appendRowSuffix(std::string& out, const DiskEntry& disk, std::string_view databasePath) {
+    for (size_t part : kRowSuffixParts) out.append(kDiskPartSeparator).append(disk.parts[part]);
+    out.append(kDiskPartSeparator).append(databasePath);
+}
+
+bool appendBrowseDiskRecord(RequestState& state, const DiskEntry& disk, std::string_view databasePath) {
     const auto& p = disk.parts;
     std::string diskValue = p[5];
     diskValue.append(kDiskPartSeparator).append(p[4]);
     for (int i = 0; i < 5; ++i) diskValue.append(kDiskPartSeparator);
     diskValue.append(databasePath);
-    appendRecordLine(answer, {p[3], p[1], p[0], diskValue, p[2], " ", " ", "vaxo-disk", " ", " "}, RecordEnd::Tight);
+    return appendRecordWithinBudget(state, {p[3], p[1], p[0], diskValue, p[2], " ", " ", "vaxo-disk", " ", " "},
+                                    RecordEnd::Tight);
 }

@@ -22,6 +22,7 @@ struct RequestState {
     int32_t runningTotal = 0;                 // matching rows counted over the databases
     DiskDictionary diskDictionary;
     bool conditionRewritten = false;          // a disk browse rewrites once per request
+    bool answerCut = false;                   // the answer reached its budget and takes no more records
     int32_t startTicks = 0;
 };
 

@@ -6,7 +6,27 @@
 #include "search/immediate_answers.h"
 #include "search/request_fields.h"
 
+#include <atomic>
+
 using platform::EndOfLine;
+
+static_assert(EndOfLine == "\n", "the record and tail texts carry the line end");
+
+namespace {
+
+std::atomic<size_t> budget{kAnswerBudget};
+
+constexpr std::string_view kTail = "\t</records>\n</result>\n";
+
+// Beyond this size an answer grows to its whole budget at once: growing by doubling would hold
+// the old and the new copy at once, up to twice the budget between them.
+constexpr size_t kGrowToBudgetFrom = size_t{16} << 20;
+
+}  // namespace
+
+size_t answerBudget() { return budget.load(); }
+
+void setAnswerBudget(size_t bytes) { budget = bytes; }
 
 RequestState requestStateFrom(std::string_view request) {
     const std::vector<std::string_view> fields = splitRequest(request);
@@ -39,28 +59,61 @@ std::string answerHead(std::string_view windowValue, std::string_view view, std:
     return head;
 }
 
-void appendAnswerTail(std::string& answer) {
-    answer.append("\t</records>").append(EndOfLine);
-    answer.append("</result>").append(EndOfLine);
+void appendAnswerTail(std::string& answer) { answer.append(kTail); }
+
+namespace {
+
+std::array<std::string_view, 10> valuesOf(const RecordAttributes& r) {
+    return {r.ppath, r.name, r.itype, r.disk, r.size, r.dcr, r.dmd, r.vis, r.mt, r.mc};
 }
 
-void appendRecordLine(std::string& answer, const RecordAttributes& r, RecordEnd end) {
-    answer.append("\t\t<record ppath=\"").append(r.ppath);
-    answer.append("\" name=\"").append(r.name);
-    answer.append("\" itype=\"").append(r.itype);
-    answer.append("\" disk=\"").append(r.disk);
-    answer.append("\" size=\"").append(r.size);
-    answer.append("\" dcr=\"").append(r.dcr);
-    answer.append("\" dmd=\"").append(r.dmd);
-    answer.append("\" vis=\"").append(r.vis);
-    answer.append("\" mt=\"").append(r.mt);
-    answer.append("\" mc=\"").append(r.mc);
-    answer.append(end == RecordEnd::Tight ? "\"/>" : "\" />").append(EndOfLine);
+}  // namespace
+
+size_t recordFrameSize(RecordEnd end) {
+    size_t size = (end == RecordEnd::Tight ? kTightRecordEnd : kSpacedRecordEnd).size();
+    for (std::string_view piece : kRecordPieces) size += piece.size();
+    return size;
 }
 
-std::string searchLogMessage(std::string_view condition, int32_t resultCount, int32_t ticks) {
+void appendRecordLine(std::string& answer, const RecordAttributes& record, RecordEnd end) {
+    const auto values = valuesOf(record);
+    for (size_t i = 0; i < values.size(); ++i) answer.append(kRecordPieces[i]).append(values[i]);
+    answer.append(end == RecordEnd::Tight ? kTightRecordEnd : kSpacedRecordEnd);
+}
+
+size_t recordLineSize(const RecordAttributes& record, RecordEnd end) {
+    size_t size = recordFrameSize(end);
+    for (std::string_view value : valuesOf(record)) size += value.size();
+    return size;
+}
+
+bool fitsInAnswer(const RequestState& state, size_t bytes) {
+    const size_t limit = answerBudget();
+    const size_t used = state.answer.size() + kTail.size();
+    return used <= limit && bytes <= limit - used;
+}
+
+bool takeRecord(RequestState& state, size_t recordBytes) {
+    if (state.answerCut || !fitsInAnswer(state, recordBytes)) {
+        state.answerCut = true;
+        return false;
+    }
+    std::string& answer = state.answer;
+    const size_t needed = answer.size() + recordBytes;
+    if (needed > answer.capacity() && needed > kGrowToBudgetFrom) answer.reserve(answerBudget());
+    return true;
+}
+
+bool appendRecordWithinBudget(RequestState& state, const RecordAttributes& record, RecordEnd end) {
+    if (!takeRecord(state, recordLineSize(record, end))) return false;
+    appendRecordLine(state.answer, record, end);
+    return true;
+}
+
+std::string searchLogMessage(std::string_view condition, int32_t resultCount, int32_t ticks, bool answerCut) {
     std::string message("SQL action: Query: ");
     message.append(condition).append("; results: ").append(platform::Str(resultCount));
     message.append("; ticks: ").append(platform::Str(ticks));
+    if (answerCut) message.append("; answer cut: budget ").append(std::to_string(answerBudget())).append(" bytes");
     return message;
 }

@@ -118,7 +118,7 @@ void searchmaster::pozujavypluj() {
         application.searchrequests.erase(application.searchrequests.begin());
         application.searchsockets.erase(application.searchsockets.begin());
         const int32_t ticks = platform::ticksBetween(state.startTicks, platform::Ticks());
-        if (wanted) gfs::logujakciu(searchLogMessage(state.condition, state.resultCount, ticks));
+        if (wanted) gfs::logujakciu(searchLogMessage(state.condition, state.resultCount, ticks, state.answerCut));
         const bool done = application.searchrequests.empty() || stopRequested;
         if (done) {
             // This worker ends: it leaves gfs::searchthread, and the main thread joins it.

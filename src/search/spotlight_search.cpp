@@ -14,7 +14,7 @@ std::string_view trimmedSpotlightText(std::string_view text) {
 
 void runSpotlightSearch(RequestState& state) {
     if (trimmedSpotlightText(state.spotlightText).empty()) return;
-    if (!gfs::spotlightSwitchMirror) return;
+    if (!gfs::spotlightSwitchMirror || state.answerCut) return;
     // The text goes to the query as it came, blanks at its ends included.
     platform::runMetadataQuery(state.spotlightText, [&state](const platform::FolderItem& file,
                                                              const platform::FileSnapshot& properties) {
@@ -23,10 +23,11 @@ void runSpotlightSearch(RequestState& state) {
         const std::string created = platform::Str(properties.creationTotalSeconds);
         const std::string modified = platform::Str(properties.modificationTotalSeconds);
         const std::string name = file.DisplayName();
-        appendRecordLine(state.answer,
-                         {parent ? std::string_view(parent->AbsolutePath()) : std::string_view(), name,
-                          properties.directory ? "1" : (properties.alias ? "2" : "0"), kSpotlightDisk, size, created,
-                          modified, file.Visible() ? "1" : "0", properties.macType, properties.macCreator},
-                         RecordEnd::Spaced);
+        return appendRecordWithinBudget(
+            state,
+            {parent ? std::string_view(parent->AbsolutePath()) : std::string_view(), name,
+             properties.directory ? "1" : (properties.alias ? "2" : "0"), kSpotlightDisk, size, created, modified,
+             file.Visible() ? "1" : "0", properties.macType, properties.macCreator},
+            RecordEnd::Spaced);
     });
 }

@@ -58,3 +58,10 @@ void appendCleanedValue(std::string& out, std::string_view value) {
             out.push_back(c);
     }
 }
+
+size_t cleanedSize(std::string_view value) {
+    size_t size = value.size();
+    for (size_t at = value.find_first_of("\r'\""); at != std::string_view::npos; at = value.find_first_of("\r'\"", at + 1))
+        size = value[at] == '\r' ? size - 1 : size + 7;
+    return size;
+}

@@ -20,3 +20,5 @@ std::string killBadChars(std::string_view text);
 // Appends a catalog text value as answers carry it: carriage returns removed, then the quotes
 // marked as killBadChars does; in one pass, without copying a value that needs no change.
 void appendCleanedValue(std::string& out, std::string_view value);
+// The size of the value as appendCleanedValue writes it, found without writing it.
+size_t cleanedSize(std::string_view value);

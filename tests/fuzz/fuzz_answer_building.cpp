@@ -7,6 +7,7 @@
 #include "search/catalog_search.h"
 #include "search/searchmaster.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <utility>
@@ -85,6 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto fields = qvfuzz::split(request, "]':'[");
     const bool getdisks = browse && platform::text::equalsNoCase(fields[6], kGetdisksMarker);
     if (!getdisks && databaseLimit >= 0) FUZZ_CHECK(records <= copies * static_cast<size_t>(databaseLimit + 1));
+    // Whatever the count statement says, the rows of a request stay within the total limit.
+    FUZZ_CHECK(state.resultCount <= std::max(totalLimit, 0));
 
     if (++f.runs % 256 == 0) {
         FUZZ_CHECK(qvfuzz::fileHash(f.catalog) == f.hash);

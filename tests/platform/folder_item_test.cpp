@@ -143,6 +143,7 @@ class MetadataSearch : public FolderItemTest {
         platform::runMetadataQuery(text, [&](const FolderItem& hit, const FileSnapshot& snapshot) {
             EXPECT_EQ(hit.Parent(), item("tree"));
             EXPECT_TRUE(hits.emplace(hit.Name(), snapshot).second) << hit.Name() << " came twice";
+            return true;
         });
         return hits;
     }
@@ -251,7 +252,7 @@ TEST(MetadataSearchFailure, TheReasonIsWrittenToStandardErrorOncePerProcess) {
     EXPECT_EXIT(
         {
             const ScopedEnv database("QUORVANTEL_LOCATE_DB", "/nonexistent-quorvantel/missing.db");
-            const auto hit = [](const FolderItem&, const FileSnapshot&) { std::_Exit(2); };
+            const auto hit = [](const FolderItem&, const FileSnapshot&) -> bool { std::_Exit(2); };
             platform::runMetadataQuery("match", hit);
             platform::runMetadataQuery("other", hit);
             std::fputs("done\n", stderr);

@@ -3,12 +3,14 @@
 // of client text, and to hand back every value kind unchanged.
 
 #include "platform/sql_database.h"
+#include "platform/sql_guard.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <fstream>
+#include <random>
 
 namespace platform {
 namespace {
@@ -160,6 +162,71 @@ TEST_F(SqlDatabase, RecordSetsOutlivingTheirConnectionEnd) {
   EXPECT_TRUE(kept->EOF() && kept->ColumnText(0).empty());
   kept->MoveNext();
   EXPECT_FALSE(kept->LastError().empty());
+}
+
+// The guard's own LIKE and GLOB stop at the deadline; until then they must answer exactly as the
+// engine's own do, on texts and patterns built from the characters each rule treats specially.
+TEST_F(SqlDatabase, GuardedPatternsAnswerAsTheEnginesOwnAndStopAtTheDeadline) {
+  using namespace std::chrono_literals;
+  sqlite3* plain = nullptr;
+  ASSERT_EQ(sqlite3_open(":memory:", &plain), SQLITE_OK);
+  std::optional<SqlGuard> guard(std::in_place, db, SqlGuard::Clock::now() + 1h, 1 << 20);
+  guard->configure();
+  // One row per connection: the three results, each a number, "null" or "error".
+  const auto results = [](sqlite3* connection, const std::string& pattern, const std::string& text,
+                          const std::string& escape) {
+    std::string row;
+    for (const char* sql : {"SELECT like(?1, ?2)", "SELECT like(?1, ?2, ?3)", "SELECT glob(?1, ?2)"}) {
+      sqlite3_stmt* statement = nullptr;
+      sqlite3_prepare_v2(connection, sql, -1, &statement, nullptr);
+      sqlite3_bind_text(statement, 1, pattern.data(), static_cast<int>(pattern.size()), SQLITE_STATIC);
+      sqlite3_bind_text(statement, 2, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+      sqlite3_bind_text(statement, 3, escape.data(), static_cast<int>(escape.size()), SQLITE_STATIC);
+      const int rc = sqlite3_step(statement);
+      row += rc != SQLITE_ROW ? "error "
+             : sqlite3_column_type(statement, 0) == SQLITE_NULL ? "null "
+                                                                : std::to_string(sqlite3_column_int(statement, 0)) + " ";
+      sqlite3_finalize(statement);
+    }
+    return row;
+  };
+  const std::string pieces[] = {"a", "A", "b", "%", "_", "*", "?", "[", "]", "^", "-", "\\", "\xc3\xa9", "\xc3\x89",
+                                "\xff", "\x80", "\xc3", "\xed\xa0\x80", std::string(1, '\0'), "z"};
+  const std::string escapes[] = {"\\", "%", "_", "a", "\xc3\xa9", "ab", "", "["};
+  std::mt19937 random(1234);
+  const auto draw = [&](size_t most) {
+    std::string text;
+    for (size_t n = random() % (most + 1); n > 0; --n) text += pieces[random() % std::size(pieces)];
+    return text;
+  };
+  for (int i = 0; i < 16000; ++i) {
+    std::string pattern = draw(6);
+    // Every other one a search for a part of a name, which has a way of its own.
+    if (i % 2) pattern = std::string(1, "%*"[i / 2 % 2]) + draw(3) + "%*"[i / 2 % 2];
+    const std::string text = draw(8), escape = escapes[random() % std::size(escapes)];
+    ASSERT_EQ(results(db.Handle(), pattern, text, escape), results(plain, pattern, text, escape))
+        << "pattern " << pattern << " text " << text << " escape " << escape;
+  }
+  const std::string longPattern(50'001, '%');
+  EXPECT_EQ(results(db.Handle(), longPattern, "a", "\\"), results(plain, longPattern, "a", "\\"));
+  sqlite3_close(plain);
+
+  // A comparison that would run for minutes stops once the deadline has passed.
+  const std::string text(50'000'000, 'a'), run(997, 'a');
+  for (const auto& [sql, pattern] : {std::pair{"SELECT like(?1, ?2)", "%" + run + "b"},
+                                     {"SELECT like(?1, ?2)", "%" + run + "b%"},
+                                     {"SELECT like(?1, ?2, 'x')", "%" + run + "b"},
+                                     {"SELECT glob(?1, ?2)", "*" + run + "b*"}}) {
+    guard.emplace(db, SqlGuard::Clock::now() + 100ms, 1 << 30);
+    guard->configure();
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db.Handle(), sql, -1, &statement, nullptr);
+    sqlite3_bind_text(statement, 1, pattern.data(), static_cast<int>(pattern.size()), SQLITE_STATIC);
+    sqlite3_bind_text(statement, 2, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+    EXPECT_EQ(sqlite3_step(statement), SQLITE_INTERRUPT) << sql;
+    sqlite3_finalize(statement);
+    EXPECT_TRUE(guard->expired());
+  }
 }
 
 }  // namespace

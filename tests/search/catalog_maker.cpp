@@ -85,6 +85,22 @@ std::string CatalogMaker::make(const std::string& fileName, const Table& disks, 
     return file;
 }
 
+// Written straight into the schema table: made by CREATE VIEW, each would read the schema again.
+std::string CatalogMaker::makeWithViews(const std::string& fileName, int views) {
+    const std::string file = make(fileName, disksTable({}), pathsTable({}));
+    const std::string sql =
+        "PRAGMA writable_schema=ON; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i < " +
+        std::to_string(views) +
+        ") INSERT INTO sqlite_master SELECT 'view', 'v'||i, 'v'||i, 0, 'CREATE VIEW v'||i||' AS SELECT a.name, "
+        "upper(a.name) || lower(b.name) AS x FROM paths a JOIN paths b ON a.name = b.name ORDER BY 1' FROM n;";
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    if (rc != SQLITE_OK) throw std::runtime_error("cannot make " + file);
+    return file;
+}
+
 // What a crash leaves is what a copy taken inside the writer's transaction holds.
 std::string CatalogMaker::makeLeftByCrashedWriter(const std::string& fileName, int rows) {
     const std::string writer = make("writer-" + fileName, disksTable({}), manyPaths(rows));

@@ -35,6 +35,8 @@ class CatalogMaker {
     const std::filesystem::path& folder() const { return folder_; }
     // A catalog with both tables; returns its path.
     std::string make(const std::string& fileName, const Table& disks, const Table& paths);
+    // A catalog whose schema also holds this many views, which take long to read.
+    std::string makeWithViews(const std::string& fileName, int views);
     // A catalog whose writer died inside a transaction, leaving a hot journal next to it.
     std::string makeLeftByCrashedWriter(const std::string& fileName, int rows);
     std::string makeFile(const std::string& fileName, const std::string& bytes);

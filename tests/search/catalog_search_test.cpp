@@ -11,6 +11,7 @@
 #include "search/sql_sanitizers.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -172,15 +173,22 @@ TEST_F(HostileCatalog, ConditionsThatReachBeyondTheirStatementAreRejected) {
         {"name IN (SELECT name FROM paths WHERE length(name) = 5)", {"paths", "ppath", "plain"}},
         {"1=1; DROP TABLE paths", all},  // cut at the semicolon
         {"1=1 --", all},
-        {"0 UNION ALL SELECT * FROM paths", {}},
+        // The count rejects these, the select, capped at 3, does not; disks is the catalog's own.
+        {"0 UNION ALL SELECT * FROM paths", all},
+        {"0 UNION ALL SELECT dname, dname, dname, disk, 1, 1, 1, 1, 1, 1 FROM disks", {"dn3"}},
         {"1 UNION SELECT-1e30", {}},
         {"0) ; UPDATE paths SET name = 'x' WHERE (1", {}},
         {"1=1) ; ATTACH DATABASE '" + attached + "' AS x", {}},
         {"1=1 AND (SELECT load_extension('x'))", {}},
         {"name IN (SELECT name FROM sqlite_master)", {}},
-        {"0 UNION ALL SELECT dname, dname, dname, disk, 1, 1, 1, 1, 1, 1 FROM disks", {}},
         {"name IN (SELECT name FROM pragma_table_info('paths'))", {}},
         {"length(zeroblob(2000000000))>0", {}},
+        // One call of these can compare every position of a long text with a long argument.
+        {"replace(name, 'p', '') = 'aths'", {}},
+        {"instr(name, 'a') = 2", {}},
+        {"trim(name, 'p') = 'aths'", {}},
+        {"rtrim(name, 's') = 'path'", {}},
+        {"printf('%s', name) = 'paths'", {}},
         {"name LIKE '" + std::string(3'000, '%') + "'", {}},
         {"name LIKE '" + std::string(2'000'000, '%') + "'", {}},
         {deep + " OR 1=1", {}},
@@ -198,8 +206,8 @@ TEST_F(HostileCatalog, ConditionsThatReachBeyondTheirStatementAreRejected) {
     EXPECT_FALSE(fs::exists(attached));
 }
 
-// The time bound is looked at between engine steps, so a function that can run for seconds in
-// one call must not be callable at all.
+// The time bound interrupts the engine between its steps: a statement of many steps is stopped
+// there, and a function whose one call can run for seconds must not be callable at all.
 TEST_F(HostileCatalog, StatementsThatWouldNeverEndAreStoppedAndRejected) {
     const std::string db = maker.make("slow.vxo", disksTable({}), manyPaths(3000));
     setCatalogStatementTimeLimit(200ms);
@@ -223,9 +231,15 @@ TEST_F(HostileCatalog, PathsThatAreNoCatalogAreSkippedAndTheNextIsStillRead) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string text = maker.makeFile("text.vxo", "not a database\n");
     const std::string truncated = maker.makeFile("half.vxo", readBytes(good).substr(0, 100));
+    // A schema is not trusted: a generated column may not call a function not made for schemas.
+    const std::string untrusted = maker.make("json.vxo", disksTable({}), pathsTable({pathRow("json")}));
+    sqlite3* db = nullptr;
+    sqlite3_open(untrusted.c_str(), &db);
+    ASSERT_EQ(sqlite3_exec(db, "ALTER TABLE paths ADD COLUMN j AS (json_quote(name))", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
     for (const std::string& path : {fs::relative(good, fs::current_path()).string(), good + "/inner.vxo",
                                     (maker.folder() / "missing.vxo").string(), (maker.folder() / "folder.vxo").string(),
-                                    fifo, std::string("/dev/zero"), text, truncated, crashed}) {
+                                    fifo, std::string("/dev/zero"), text, truncated, crashed, untrusted}) {
         EXPECT_EQ(names(searchRequest({path, good}, "1=1")), Lines{"good"}) << path;
         EXPECT_EQ(names(serveRequest("vaxo-browse", {path}, kGetdisksMarker)), Lines{}) << path;
     }

@@ -1,11 +1,17 @@
 // The search service over real loopback TCP: what each kind of request gets back, what the log
 // says about it, and how the queue and its worker behave when requests pile up, fail or lose
 // their client. The worker is held at a gate where order matters, so nothing relies on timing.
+// Then the bounds of one request over real catalogs: its records whatever its count says, its
+// time whatever its condition and catalogs, and its size.
+
+#include "catalog_maker.h"
+#include "test_support/programs.h"
 
 #include "core/app.h"
 #include "core/gfs_state.h"
 #include "platform/exception_guard.h"
 #include "platform/message_box.h"
+#include "search/catalog_search.h"
 #include "search/request_fields.h"
 #include "search/search_answer.h"
 #include "search/searchmaster.h"
@@ -14,6 +20,7 @@
 #include <QCoreApplication>
 #include <QTcpSocket>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
@@ -83,6 +90,11 @@ struct Client {
         waitUntil([&] { return (got += socket.readAll().toStdString()).size() >= count; });
         return got;
     }
+    // What arrived, once it ends as a search answer ends.
+    const std::string& readAnswer() {
+        waitUntil([&] { return (got += socket.readAll().toStdString()).ends_with("</result>\n"); }, 20s);
+        return got;
+    }
     QTcpSocket socket;
     std::string got;
 };
@@ -114,6 +126,8 @@ class SearchServer : public ::testing::Test {
         permits.release(1000);  // a worker held after a failed assertion would block shutdown
         searchmaster::shutdown();
         searchmaster::setSearchSteps(SearchSteps{});
+        setCatalogStatementTimeLimit(kCatalogTimeLimit);
+        setAnswerBudget(kAnswerBudget);
         waitUntil([] { return true; });  // the writes and joins the worker posted
         server.reset();
         waitUntil([] { return true; });
@@ -129,7 +143,7 @@ class SearchServer : public ::testing::Test {
 
     // The log messages so far, without their time stamps and ticks.
     Lines log() const {
-        static const std::regex stamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: )"), ticks(R"(; ticks: \d+$)");
+        static const std::regex stamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: )"), ticks(R"(; ticks: \d+)");
         Lines messages;
         std::error_code none;  // no folder before the first line
         for (const auto& entry : fs::directory_iterator(folder / "logs", none)) {
@@ -289,6 +303,201 @@ TEST_F(SearchServer, ClientsBeyondTheLimitAreServedWhenOneLeaves) {
         for (auto& client : clients) client->socket.disconnectFromHost();
         ASSERT_TRUE(waitUntil([&] { return server->ActiveConnections() == 0; }));
     }
+}
+
+// --- The bounds of one request, over real catalogs ---------------------------------------------
+
+class RequestBounds : public SearchServer {
+ protected:
+    // The answer to one request on a connection of its own, and the log line of its serving.
+    std::pair<std::string, std::string> serve(const std::string& command, const Lines& paths,
+                                              const std::string& condition) {
+        std::string joined;
+        for (const std::string& path : paths) joined += (joined.empty() ? "" : "::") + path;
+        const size_t logged = log().size();
+        auto client = connect();
+        client->send(fields({"", command, "d", "l", "", joined, condition, "", "spot"}));
+        const std::string answer = client->readAnswer();
+        const std::string empty = searchAnswer(condition);
+        EXPECT_TRUE(answer.starts_with(empty.substr(0, empty.size() - 22)) && answer.ends_with(empty.substr(empty.size() - 22)))
+            << answer.substr(0, 300);
+        EXPECT_TRUE(waitUntil([&] { return log().size() == logged + 2; }));
+        const Lines lines = log();
+        return {answer, lines.empty() ? "" : lines.back()};
+    }
+    // The names of the records in order: "f" for the numbered rows f0, f1, ..., the size of a long
+    // name, and a run of equal ones once with its length.
+    static std::string summary(const std::string& answer) {
+        std::vector<std::pair<std::string, int>> runs;
+        for (const std::string& line : qvcatalog::recordLines(answer)) {
+            std::string name = qvcatalog::attribute(line, "name");
+            if (std::regex_match(name, std::regex("f[0-9]+"))) name = "f";
+            if (name.size() > 1000) name = "<" + std::to_string(name.size()) + ">";
+            if (!runs.empty() && runs.back().first == name)
+                ++runs.back().second;
+            else
+                runs.emplace_back(name, 1);
+        }
+        std::string text;
+        for (const auto& [name, count] : runs)
+            text += (text.empty() ? "" : " ") + name + (count > 1 ? "*" + std::to_string(count) : "");
+        return text;
+    }
+    qvcatalog::CatalogMaker maker;
+};
+
+// A count that lies (a LIMIT or GROUP BY it keeps) no longer lifts the total limit, a select runs
+// whatever became of its count, values of any length come whole, and a condition may read the
+// catalog's disks and trim its texts; an honest count keeps the gate exactly as it was.
+TEST_F(RequestBounds, CatalogRecordsFollowTheLimitsAndServeWhatTheCatalogHolds) {
+    using namespace qvcatalog;
+    Table table = manyPaths(600);
+    table.rows.push_back(pathRow("two-a", 2));
+    table.rows.push_back(pathRow("two-b", 2));
+    const std::string rows = maker.make("rows.vxo", disksTable({{1, "t", "One", "l", "/1", "d"}, {2, "t", "Two", "l", "/2", "d"}}), table);
+    const std::string wideName(150'000, 'w');
+    const std::string wide =
+        maker.make("wide.vxo", disksTable({{1, "t", wideName, "l", "/", "d"}}), pathsTable({pathRow(wideName), pathRow("narrow")}));
+    const Lines ten(10, rows), four(4, rows);
+    const struct {
+        const char* command;
+        Lines paths;
+        std::string condition;
+        int total, perDatabase;
+        std::string records;
+        int results;
+    } cases[] = {
+        {"vaxo-search", ten, "1 LIMIT 1,500 --", 2000, 500, "f*2000 OVER LIMIT 2000*6", 2000},
+        {"vaxo-search", ten, "1 GROUP BY name", 2000, 500, "f*2000 OVER LIMIT 2000*6", 2000},
+        {"vaxo-search", four, "1 LIMIT 1,500 --", 1200, 500, "f*1200 OVER LIMIT 1200", 1200},
+        {"vaxo-search", ten, "name LIKE 'f%'", 2000, 500, "f*1500 OVER LIMIT 2000*7", 1500},
+        {"vaxo-search", {rows}, "1=1 ORDER BY 2 DESC", 2000, 3, "two-b two-a f", 3},
+        {"vaxo-search", {wide}, "1=1", 2000, 500, "<150000> narrow", 2},
+        {"vaxo-browse", {wide}, std::string(kGetdisksMarker), 2000, 500, "<150000>", 0},
+        {"vaxo-search", {rows}, "disk IN (SELECT disk FROM disks WHERE dname = 'Two')", 2000, 500, "two-a two-b", 2},
+        {"vaxo-search", {rows}, "trim('  ' || name) = 'two-a' OR ltrim(rtrim(name || ' ')) = 'two-b'", 2000, 500,
+         "two-a two-b", 2},
+        {"vaxo-search", {rows}, "hex(name) = hex('two-a') OR name = (SELECT group_concat(name) FROM paths WHERE disk = 9)",
+         2000, 500, "two-a", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.condition);
+        application->PREFmaxresultstotal = c.total;
+        application->PREFmaxresultsdatabase = c.perDatabase;
+        const auto [answer, logLine] = serve(c.command, c.paths, c.condition);
+        EXPECT_EQ(summary(answer), c.records);
+        EXPECT_EQ(logLine, "SQL action: Query: " + c.condition + "; results: " + std::to_string(c.results) + "; ticks: N");
+    }
+    // The long values are whole, in the row and in its disk.
+    const std::string line = qvcatalog::recordLines(serve("vaxo-search", {wide}, "name <> 'narrow'").first).at(0);
+    EXPECT_EQ(line, recordLine({"/p/", wideName, "0", "1::/::d::/::t::/::/::/::l::/::" + wideName + "::/::" + wide, "1",
+                                "1", "2", "1", "T", "C"}));
+}
+
+// Whatever its condition and catalogs, a request holds the worker for its time bound and not
+// much longer: a condition whose single steps are slow, a catalog another connection keeps locked
+// and a schema that takes long to read are cut off at the deadline, no catalog after it is
+// opened, and the search queued behind it is answered as usual.
+TEST_F(RequestBounds, ARequestEndsAtItsTimeBoundWhateverItsConditionAndCatalogs) {
+    using namespace qvcatalog;
+    setCatalogStatementTimeLimit(200ms);
+    const std::string small = maker.make("small.vxo", disksTable({}), pathsTable({pathRow("small")}));
+    const std::string big = maker.make("big.vxo", disksTable({}), manyPaths(2000));
+    const std::string locked = maker.make("locked.vxo", disksTable({}), pathsTable({pathRow("locked")}));
+    const std::string views = maker.makeWithViews("views.vxo", 20'000);
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(locked.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    // A 90 KB text made by doubling, compared with a 999-byte pattern for every pair of rows: a
+    // fifth of a second for each comparison, each one engine step.
+    std::string text = "'" + std::string(1400, 'a') + "'";
+    for (int i = 0; i < 6; ++i) text = "(SELECT s || s FROM (SELECT " + text + " AS s))";
+    const std::string slow =
+        "name = 'small' OR EXISTS (SELECT 1 FROM paths p WHERE " + text + " LIKE '%" + std::string(997, 'a') + "b')";
+    const std::pair<Lines, std::string> requests[] = {
+        {{big, small}, slow}, {{locked, small}, "1=1"}, {{views, small}, "1=1"}, {Lines(10, big), slow}};
+    for (const auto& [paths, condition] : requests) {
+        SCOPED_TRACE(paths[0]);
+        std::string joined;
+        for (const std::string& path : paths) joined += (joined.empty() ? "" : "::") + path;
+        auto bounded = connect(), behind = connect();
+        const size_t logged = log().size();
+        bounded->send(fields({"", "vaxo-search", "d", "l", "", joined, condition, "", ""}));
+        ASSERT_TRUE(waitUntil([&] { return log().size() > logged; }));  // arrived and queued
+        behind->send(fields({"", "vaxo-search", "d", "l", "", small, "1=1", "", ""}));
+        EXPECT_EQ(qvcatalog::recordLines(bounded->readAnswer()), Lines{});
+        EXPECT_EQ(qvcatalog::recordLines(behind->readAnswer()).size(), 1u);
+    }
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+}
+
+// An answer that reaches its budget takes no further record, whether catalog rows (also those a
+// catalog's schema makes fat), disks of a browse or file-name hits: it holds the records of the
+// uncut answer that fit, ends with its tail, and its log line says it was cut.
+TEST_F(RequestBounds, AnAnswerStopsTakingRecordsAtItsBudget) {
+    using namespace qvcatalog;
+    constexpr size_t kBudget = 64 * 1024;
+    const std::string many = maker.make("many.vxo", disksTable({}), manyPaths(2000));
+    // Each name sixteen times the stored text, made by the catalog's own generated column.
+    const std::string fat = maker.make("fat.vxo", disksTable({}), pathsTable({}));
+    sqlite3* db = nullptr;
+    sqlite3_open(fat.c_str(), &db);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE paths; CREATE TABLE paths(ppath, short, itype, disk, size, dcr, dmd, vis, mt, mc,"
+                               " name AS (hex(hex(hex(hex(short))))));"
+                               "INSERT INTO paths(short) SELECT name FROM (SELECT 'x' AS name) JOIN (SELECT 1 UNION SELECT 2"
+                               " UNION SELECT 3 UNION SELECT 4 UNION SELECT 5) ON 1;"
+                               "UPDATE paths SET short = short || printf('%.*c', 1000, 'x');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    std::vector<Row> disks;
+    for (int i = 0; i < 100; ++i) disks.push_back({i, "t", "disk" + std::to_string(i) + std::string(2000, 'n'), "l", "/", "d"});
+    const std::string fatDisks = maker.make("disks.vxo", disksTable(disks), pathsTable({}));
+    fs::create_directories(folder / "tree");
+    for (int i = 0; i < 1000; ++i) std::ofstream(folder / "tree" / ("budget-hit-" + std::to_string(i)));
+    const bool indexed = test_support::runQuietly({"updatedb", "-U", (folder / "tree").string(), "-o",
+                                                   (folder / "index.db").string(), "-l", "no"}) == 0;
+    ::setenv("QUORVANTEL_LOCATE_DB", (folder / "index.db").c_str(), 1);
+    gfs::spotlightSwitchMirror = true;
+    application->PREFmaxresultstotal = 100'000;
+    application->PREFmaxresultsdatabase = 100'000;
+    const struct {
+        const char* command;
+        Lines paths;
+        std::string condition, spotlight;
+    } cases[] = {
+        {"vaxo-search", {many}, "1=1", ""},
+        {"vaxo-search", {fat, fat, fat}, "1=1", ""},
+        {"vaxo-browse", {fatDisks}, std::string(kGetdisksMarker), ""},
+        {"vaxo-search", {}, "", "budget-hit"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.paths.empty() ? c.spotlight : c.paths[0]);
+        if (!c.spotlight.empty() && !indexed) continue;
+        std::string joined;
+        for (const std::string& path : c.paths) joined += (joined.empty() ? "" : "::") + path;
+        const std::string request = fields({"", c.command, "d", "l", "", joined, c.condition, "", c.spotlight});
+        setAnswerBudget(kAnswerBudget);
+        auto client = connect();
+        client->send(request);
+        const Lines whole = qvcatalog::recordLines(client->readAnswer());
+        ASSERT_TRUE(waitUntil([&] { return !log().empty() && log().back().find(" results: ") != std::string::npos; }));
+        EXPECT_EQ(log().back().find("cut"), std::string::npos);
+        setAnswerBudget(kBudget);
+        auto cutClient = connect();
+        cutClient->send(request);
+        const std::string cut = cutClient->readAnswer();
+        const Lines taken = qvcatalog::recordLines(cut);
+        ASSERT_LT(taken.size(), whole.size());
+        EXPECT_EQ(taken, Lines(whole.begin(), whole.begin() + static_cast<long>(taken.size())));
+        EXPECT_LE(cut.size(), kBudget);
+        EXPECT_GT(cut.size() + whole[taken.size()].size(), kBudget);
+        EXPECT_EQ(cut.substr(cut.size() - 22), "\t</records>\n</result>\n");
+        EXPECT_TRUE(waitUntil([&] { return log().back().ends_with("; ticks: N; answer cut: budget 65536 bytes"); }))
+            << log().back();
+    }
+    ::unsetenv("QUORVANTEL_LOCATE_DB");
 }
 
 }  // namespace
