@@ -1,5 +1,5 @@
 #pragma once
-// Stand-in for the old system's metadata search: every file and folder whose name contains a
+// The file-name search: every file and folder whose name contains a
 // text (literally, ignoring letter case), found with plocate on the system's file-name index or
 // on the index named by QUORVANTEL_LOCATE_DB. Safe on any thread; one query runs one plocate.
 

@@ -1,5 +1,5 @@
-// Thin RAII wrapper over the SQLite 3 C API that the catalog and preference code use in place of the
-// old platform's database class. Not thread-safe: each Database and its RecordSets belong to one thread,
+// Thin RAII wrapper over the SQLite 3 C API through which the catalog and preference code reach
+// their databases. Not thread-safe: each Database and its RecordSets belong to one thread,
 // except Database::Interrupt, which any thread may call.
 #pragma once
 
@@ -45,7 +45,7 @@ class Field {
 
   const std::string& Name() const;
   std::string StringValue() const;
-  // Wraps modulo 2^32 like static_cast, because the old platform's integers were 32-bit.
+  // Wraps modulo 2^32 like static_cast: the server's integers (counts, disk numbers) are 32-bit.
   int32_t IntegerValue() const;
   double DoubleValue() const;
   bool IsNull() const;
@@ -71,7 +71,7 @@ class RecordSet {
   bool EOF() const;
   void MoveNext();
   int FieldCount() const;
-  // 1-based, as the old platform counted columns.
+  // 1-based, as the catalog code counts columns.
   std::optional<Field> IdxField(int i) const;
   // An exact column name wins over one that differs only in ASCII case.
   std::optional<Field> FieldByName(std::string_view name) const;

@@ -13,8 +13,8 @@ inline constexpr std::string_view kViewSeparator = "%%__''''__%%";
 // The fields of a request; views into its text.
 std::vector<std::string_view> splitRequest(std::string_view request);
 
-// Field i of a request. A field the request lacks is an error of the caller, raised as the old
-// platform's out-of-bounds error so that it reaches the unhandled-exception handler.
+// Field i of a request. A field the request lacks is an error of the caller, raised as an
+// out-of-bounds error so that it reaches the unhandled-exception handler.
 std::string_view requiredField(const std::vector<std::string_view>& fields, size_t index);
 
 // Field i, or empty when the request lacks it.
