@@ -49,10 +49,14 @@ TEST_F(ConsoleTest, SeventeenControlsKeepTheirLocksWhenTheWindowIsResized) {
     for (const bool byDesktop : {false, true}) {
         dbswindow::release();
         dbswindow& window = console();
+        bool placed = false;  // a window manager that places the window later would undo a resize
+        window.WhenPlaced([&placed] { placed = true; });
+        ASSERT_TRUE(waitFor([&placed] { return placed; }));
         const auto resize = [&](int width, int height) {
             if (byDesktop) {  // the desktop sizes the whole frame, the menu bar included
                 window.resize(width, height + window.MenuBarHeight());
-                QApplication::processEvents();
+                const QSize expected(std::max(width, 64), std::max(height, 64));
+                waitFor([&] { return QSize(window.Width(), window.Height()) == expected; });
             } else {
                 window.SetWidth(width);
                 window.SetHeight(height);
