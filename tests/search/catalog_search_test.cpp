@@ -221,9 +221,11 @@ TEST_F(HostileCatalog, StatementsThatWouldNeverEndAreStoppedAndRejected) {
 }
 
 // Opened for writing, a catalog left by a crashed writer would be rolled back by its first
-// reader; opened at all, a FIFO or a device would block or never end.
+// reader; opened at all, a FIFO or a device would block or never end. A relative path names no
+// catalog, wherever it would lead.
 TEST_F(HostileCatalog, PathsThatAreNoCatalogAreSkippedAndTheNextIsStillRead) {
     const fs::path& in = maker.folder();
+    const test_support::ScopedEnv appFolder("QUORVANTEL_APP_FOLDER", in.c_str());
     const std::string good = maker.make("good.vxo", disksTable({}), pathsTable({pathRow("good")}));
     const std::string crashed = maker.makeLeftByCrashedWriter("crashed.vxo", 3000);
     const auto crashedBytes = [&] { return readFile(crashed) + readFile(crashed + "-journal"); };
@@ -236,12 +238,11 @@ TEST_F(HostileCatalog, PathsThatAreNoCatalogAreSkippedAndTheNextIsStillRead) {
     // A schema is not trusted: a generated column may not call a function not made for schemas.
     const std::string untrusted = maker.make("json.vxo", disksTable({}), pathsTable({pathRow("json")}));
     test_support::Sql{untrusted}("ALTER TABLE paths ADD COLUMN j AS (json_quote(name))");
-    for (const std::string& path : {fs::relative(good, fs::current_path()).string(), good + "/inner.vxo",
-                                    (in / "missing.vxo").string(), (in / "folder.vxo").string(),
-                                    (in / "fifo.vxo").string(), std::string("/dev/zero"), std::string("/dev/null"),
-                                    (in / "zero.vxo").string(), text, truncated, crashed, untrusted}) {
-        EXPECT_EQ(names(searchRequest({path, good}, "1=1")), Lines{"good"}) << path;
-        EXPECT_EQ(names(serveRequest("vaxo-browse", {path}, kGetdisks)), Lines{}) << path;
+    for (const fs::path& path : std::initializer_list<fs::path>{
+             fs::relative(good, fs::current_path()), "good.vxo", good + "/inner.vxo", in / "missing.vxo", in / "folder.vxo",
+             in / "fifo.vxo", "/dev/zero", "/dev/null", in / "zero.vxo", text, truncated, crashed, untrusted}) {
+        EXPECT_EQ(names(searchRequest({path.string(), good}, "1=1")), Lines{"good"}) << path;
+        EXPECT_EQ(names(serveRequest("vaxo-browse", {path.string()}, kGetdisks)), Lines{}) << path;
     }
     EXPECT_EQ(readFile(text), "not a database\n");
     EXPECT_EQ(readFile(truncated), readFile(good).substr(0, 100));
