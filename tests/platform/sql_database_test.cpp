@@ -76,6 +76,7 @@ TEST_F(SqlDatabase, RunsExactlyOneStatement) {
       {"SELECT * FROM nowhere", false}, {"", false}, {"  -- only a comment", false}, {"SELECT 7; -- c\n x", false},
       {"SELECT abs(-9223372036854775808)", false},  // fails on its first step, not when prepared
       {"SELECT 7; /* c */ DROP TABLE items", false}, {std::string("SELECT 7\0; DROP TABLE items", 27), false},
+      {std::string("SELECT 7;\0", 10), false},  // a NUL is no blank
   };
   for (const auto& c : cases) {
     const auto rs = db.SQLSelect(c.sql);

@@ -15,8 +15,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sstream>
-
 namespace {
 
 using namespace qvcatalog;
@@ -102,12 +100,12 @@ TEST_F(CatalogSearch, CountsGateEachCatalogAgainstTheTotalLimit) {
     const struct {
         int totalLimit, databaseLimit;
         std::vector<int> matches;  // matching rows of each catalog, in request order
-        const char* records;       // runs of rows "f0", "f1", ... and over-limit records
+        std::vector<int> records;  // runs of rows "f0", "f1", ... of each catalog; 0: the over-limit record
         int runningTotal, resultCount;
     } cases[] = {
-        {2000, 500, {1999, 1, 0}, "500 OVER OVER", 2000, 500},
-        {10, 500, {2, 0, 5, 3}, "2 5 OVER", 10, 7},
-        {2000, 3, {5, 1}, "3 1", 6, 4},
+        {2000, 500, {1999, 1, 0}, {500, 0, 0}, 2000, 500},
+        {10, 500, {2, 0, 5, 3}, {2, 5, 0}, 10, 7},
+        {2000, 3, {5, 1}, {3, 1}, 6, 4},
     };
     int made = 0;
     for (const auto& c : cases) {
@@ -122,11 +120,9 @@ TEST_F(CatalogSearch, CountsGateEachCatalogAgainstTheTotalLimit) {
         const RequestState state = searchRequest(paths, "name LIKE 'f%'");
         const std::string over = "OVER LIMIT " + std::to_string(c.totalLimit);
         Lines expected;
-        std::istringstream runs(c.records);
-        for (std::string run; runs >> run;)
-            for (int i = 0; i < (run == "OVER" ? 1 : std::stoi(run)); ++i)
-                expected.push_back(run == "OVER" ? over : "f" + std::to_string(i));
-        EXPECT_EQ(names(state), expected) << c.records;
+        for (int run : c.records)
+            for (int i = 0; i < std::max(run, 1); ++i) expected.push_back(run ? "f" + std::to_string(i) : over);
+        EXPECT_EQ(names(state), expected) << c.totalLimit;
         const std::string overLine = recordLine({"", over, "", "", "", "", "", "", "", ""});
         EXPECT_EQ(recordLines(state.answer).back() == overLine, expected.back() == over);
         EXPECT_EQ(state.runningTotal, c.runningTotal);
@@ -191,6 +187,8 @@ TEST_F(HostileCatalog, ConditionsThatReachBeyondTheirStatementAreRejected) {
         {"name LIKE '" + std::string(3'000, '%') + "'", {}},
         {"name LIKE '" + std::string(2'000'000, '%') + "'", {}},
         {deep + " OR 1=1", {}},
+        {"name = 'paths'" + std::string(100'000 - 14, ' '), {"paths"}},  // the longest condition sent
+        {"name = 'paths'" + std::string(100'000 - 13, ' '), {}},
         {std::string("1=1\0 OR 1", 9), {}},
         // The first row matches, the second makes the statement fail: nothing of it may count.
         {"CASE WHEN name = 'paths' THEN 1 ELSE abs(size * 0 - 9223372036854775807 - 1) END", {}},

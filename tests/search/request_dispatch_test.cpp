@@ -323,6 +323,10 @@ TEST_F(RequestBounds, AnAnswerStopsTakingRecordsAtItsBudget) {
     using namespace qvcatalog;
     constexpr size_t kBudget = 64 * 1024;
     const std::string many = maker.make("many.vxo", disksTable({}), manyPaths(2000)), fat = maker.makeFat("fat.vxo");
+    // A record too big for what is left, then small ones that would still fit.
+    Table steps = manyPaths(600);
+    steps.rows.insert(steps.rows.begin() + 550, pathRow(std::string(20'000, 'x')));
+    const std::string stepped = maker.make("steps.vxo", disksTable({}), steps);
     std::vector<Row> disks;
     for (int i = 0; i < 100; ++i) disks.push_back({i, "t", "disk" + std::to_string(i) + std::string(2000, 'n'), "l", "/", "d"});
     const std::string fatDisks = maker.make("disks.vxo", disksTable(disks), pathsTable({}));
@@ -339,6 +343,7 @@ TEST_F(RequestBounds, AnAnswerStopsTakingRecordsAtItsBudget) {
         std::string_view condition, spotlight;
     } cases[] = {
         {"vaxo-search", {many}, "1=1", ""},
+        {"vaxo-search", {stepped}, "1=1", ""},
         {"vaxo-search", {fat, fat, fat}, "1=1", ""},
         {"vaxo-browse", {fatDisks}, kGetdisks, ""},
         {"vaxo-search", {}, "", "budget-hit"},

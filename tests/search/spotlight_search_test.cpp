@@ -1,6 +1,6 @@
 // The file-name step served through the worker's own entry over a real plocate index of a folder
-// the test makes: the record each kind of hit becomes, when the step runs, and where its records
-// go in an answer that also holds catalog records.
+// the test makes: the record each kind of hit becomes, when the step runs, and that its records
+// follow those of the request's catalogs.
 
 #include "catalog_maker.h"
 #include "test_support/programs.h"
@@ -23,12 +23,7 @@ namespace fs = std::filesystem;
 using Names = std::multiset<std::string>;
 using Lines = std::vector<std::string>;
 
-Names spotlightNames(const RequestState& state) {
-    Names found;
-    for (const std::string& line : recordLines(state.answer))
-        if (attribute(line, "disk") == "asl****::/::****Apple Spotlight Search") found.insert(attribute(line, "name"));
-    return found;
-}
+constexpr std::string_view kDisk = "asl****::/::****Apple Spotlight Search";
 
 class SpotlightSearch : public ::testing::Test {
  protected:
@@ -49,7 +44,7 @@ class SpotlightSearch : public ::testing::Test {
     test_support::ScopedEnv zone{"TZ", "JST-9"}, locate{"QUORVANTEL_LOCATE_DB", (maker.folder() / "index.db").c_str()};
 };
 
-TEST_F(SpotlightSearch, EachKindOfHitBecomesOneRecordOfItsProperties) {
+TEST_F(SpotlightSearch, EachKindOfHitBecomesOneRecordOfItsPropertiesAfterTheCatalogRecords) {
     const std::time_t start = std::time(nullptr);
     test_support::writeFile(tree / "a match", std::string(1000, 'x'));
     if (!test_support::setFinderInfo(tree / "a match", "BINAVaxo", 24)) GTEST_SKIP() << "no user extended attributes";
@@ -60,18 +55,21 @@ TEST_F(SpotlightSearch, EachKindOfHitBecomesOneRecordOfItsProperties) {
     // Entry i was last modified 1000·i seconds after 2001-02-03 04:05:06 UTC, shown in local time
     // (nine hours east). A live link is described by what it leads to, a dangling one by itself.
     const struct {
-        const char *name, *itype, *size, *dmd, *vis, *type;
-    } cases[] = {{"a match", "0", "1024", "3064050306", "1", "BINAVaxo"},
-                 {".match dir", "1", "0", "3064051306", "0", ""},
-                 {"link match dir", "1", "0", "3064051306", "1", ""},
-                 {"link match", "2", "1024", "3064050306", "1", "BINAVaxo"},
-                 {"dangling match", "2", "7", "3064054306", "1", ""}};
+        const char *name, *itype, *size, *dmd, *vis, *mt, *mc;
+    } cases[] = {{"a match", "0", "1024", "3064050306", "1", "BINA", "Vaxo"},
+                 {".match dir", "1", "0", "3064051306", "0", "", ""},
+                 {"link match dir", "1", "0", "3064051306", "1", "", ""},
+                 {"link match", "2", "1024", "3064050306", "1", "BINA", "Vaxo"},
+                 {"dangling match", "2", "7", "3064054306", "1", "", ""}};
     for (int i = 0; i < 5; ++i) ASSERT_TRUE(test_support::setTimes(tree / cases[i].name, 981173106 + 1000 * i));
     index();
-    const RequestState state = serveRequest("vaxo-search", {}, "", {}, "match");
+    const std::string catalog = maker.make("one.vxo", disksTable({}), pathsTable({pathRow("row.txt")}));
+    const RequestState state = serveRequest("vaxo-search", {catalog}, "1=1", {}, "match");
+    const Lines lines = recordLines(state.answer);
+    ASSERT_EQ(lines.size(), 6u) << state.answer;
+    EXPECT_EQ(attribute(lines[0], "name"), "row.txt");
     std::map<std::string, std::string> hits;
-    for (const std::string& line : recordLines(state.answer)) hits[attribute(line, "name")] = line;
-    ASSERT_EQ(hits.size(), 5u) << state.answer;
+    for (size_t i = 1; i < lines.size(); ++i) hits[attribute(lines[i], "name")] = lines[i];
     // The birth time where the file system keeps one (the test made every entry), else dmd.
     struct statx birth {};
     const bool births = ::statx(AT_FDCWD, tree.c_str(), 0, STATX_BTIME, &birth) == 0 && (birth.stx_mask & STATX_BTIME);
@@ -79,15 +77,13 @@ TEST_F(SpotlightSearch, EachKindOfHitBecomesOneRecordOfItsProperties) {
         const std::string dcr = attribute(hits[c.name], "dcr");
         const long long created = std::atoll(dcr.c_str()), epoch = 2082844800 + 9 * 3600;
         EXPECT_TRUE(births ? created >= epoch + start && created <= epoch + std::time(nullptr) : dcr == c.dmd) << dcr;
-        const std::string type(c.type), mt = type.substr(0, 4), mc = type.substr(std::min<size_t>(4, type.size()));
-        std::string line = recordLine({tree.string(), c.name, c.itype, "asl****::/::****Apple Spotlight Search", c.size,
-                                       dcr, c.dmd, c.vis, mt, mc});
+        std::string line = recordLine({tree.string(), c.name, c.itype, kDisk, c.size, dcr, c.dmd, c.vis, c.mt, c.mc});
         EXPECT_EQ(hits[c.name], line.insert(line.size() - 3, " "));  // hits end spaced: " />"
     }
     // Nothing but the records lies between the head and the tail.
     std::string bare = state.answer;
     for (const auto& [name, line] : hits) bare.erase(bare.find(line), line.size());
-    EXPECT_EQ(bare, serveRequest("vaxo-search", {}, "", {}, "").answer);
+    EXPECT_EQ(bare, serveRequest("vaxo-search", {catalog}, "1=1", {}, "").answer);
 }
 
 TEST_F(SpotlightSearch, RunsWithTheSwitchOnForATextThatIsNotBlank) {
@@ -108,27 +104,20 @@ TEST_F(SpotlightSearch, RunsWithTheSwitchOnForATextThatIsNotBlank) {
     };
     for (const auto& c : cases) {
         gfs::spotlightSwitchMirror = c.switchOn;
-        EXPECT_EQ(spotlightNames(serveRequest("vaxo-search", {}, "", {}, c.text)), c.expected)
-            << "[" << c.text << "] " << c.switchOn;
+        Names found;
+        for (const std::string& line : recordLines(serveRequest("vaxo-search", {}, "", {}, c.text).answer))
+            if (attribute(line, "disk") == kDisk) found.insert(attribute(line, "name"));
+        EXPECT_EQ(found, c.expected) << "[" << c.text << "] " << c.switchOn;
     }
+    // The hits of a getdisks browse follow its disks.
+    const Table disks = disksTable({{1, "t1", "n1", "l1", "/D1/", "d1"}, {2, "t2", "n2", "l2", "/D2/", "d2"}});
+    const Lines found =
+        names(serveRequest("vaxo-browse", {maker.make("disks.vxo", disks, pathsTable({}))}, test_support::kGetdisks, {}, "match"));
+    ASSERT_EQ(found.size(), 5u);
+    EXPECT_EQ(Lines(found.begin(), found.begin() + 2), (Lines{"n1", "n2"}));
     // An index that cannot be read finds nothing; the answer is whole all the same.
     const test_support::ScopedEnv missing("QUORVANTEL_LOCATE_DB", (maker.folder() / "missing.db").c_str());
     EXPECT_EQ(names(serveRequest("vaxo-search", {}, "", {}, "match")), Lines{});
-}
-
-TEST_F(SpotlightSearch, RecordsFollowTheCatalogRecordsOfTheSameRequest) {
-    for (const char* name : {"one match", "two match"}) test_support::writeFile(tree / name, "x");
-    index();
-    const Table disks = disksTable({{1, "t1", "n1", "l1", "/D1/", "d1"}, {2, "t2", "n2", "l2", "/D2/", "d2"}});
-    const std::string catalog = maker.make("two-disks.vxo", disks, pathsTable({pathRow("row.txt")}));
-    for (const auto& [command, condition, leading] :
-         {std::tuple<const char*, std::string_view, Lines>{"vaxo-browse", test_support::kGetdisks, {"n1", "n2"}},
-          {"vaxo-search", "name LIKE 'row%'", {"row.txt"}}}) {
-        const Lines found = names(serveRequest(command, {catalog}, condition, {}, "match"));
-        ASSERT_EQ(found.size(), leading.size() + 2);
-        EXPECT_EQ(Lines(found.begin(), found.begin() + static_cast<long>(leading.size())), leading);
-        EXPECT_EQ(Names(found.end() - 2, found.end()), (Names{"one match", "two match"}));
-    }
 }
 
 }  // namespace
