@@ -193,6 +193,10 @@ TEST_F(SqlDatabase, GuardedPatternsAnswerAsTheEnginesOwnAndStopAtTheDeadline) {
     ASSERT_EQ(results(db.Handle(), pattern, text, escape), results(plain, pattern, text, escape))
         << "pattern " << pattern << " text " << text << " escape " << escape;
   }
+  // Sets whose hyphen, caret or bracket is a member rather than a range or a negation.
+  for (const char* pattern : {"[-a]", "[]-a]", "[^-b]", "[a-]", "[z-a]", "[^]]"})
+    for (const char* text : {"-", "a", "]", "^", "b", "\x01"})
+      ASSERT_EQ(results(db.Handle(), pattern, text, ""), results(plain, pattern, text, "")) << pattern << " " << text;
   const std::string longPattern(50'001, '%');
   EXPECT_EQ(results(db.Handle(), longPattern, "a", "\\"), results(plain, longPattern, "a", "\\"));
   sqlite3_close(plain);
