@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
 build="build-fuzz"
-targets="fuzz_request_dispatch fuzz_anotherkiller fuzz_settings_reader fuzz_disk_browse fuzz_answer_building"
+targets="fuzz_request_dispatch fuzz_condition_texts fuzz_settings_reader fuzz_answer_building"
 
 CC=clang CXX=clang++ cmake -S tests/fuzz -B "$build" -DQUORVANTEL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null

@@ -30,8 +30,6 @@ using namespace std::chrono_literals;
 using platform::text::equalsNoCase;
 using qvfuzz::Shape;
 
-const std::string kDeclaration = R"(<?xml version="1.0" encoding="UTF-8" standalone="no" ?>)"
-                                 "\n\n";
 const std::string kSystem = "Mac OS X 10.4.11";
 
 struct Harness {
@@ -82,7 +80,7 @@ struct Harness {
     }
 
     std::string immediate(std::string_view action, std::string_view inner) const {
-        return kDeclaration + "<answer>\n<data appcode=\"Vaxo\" action=\"" + std::string(action) +
+        return std::string(qvfuzz::kDeclaration) + "<answer>\n<data appcode=\"Vaxo\" action=\"" + std::string(action) +
                "\" address=\"127.0.0.1\" status=\"ready\" system=\"" + kSystem + "\" />\n" + std::string(inner) +
                "</answer>\n";
     }
@@ -135,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (fields.size() > 6 ? search : nothing) = true;
         failures = nothing;
     } else {
-        exact = kDeclaration + "<answer>No result</answer>";
+        exact = std::string(qvfuzz::kDeclaration) + "<answer>No result</answer>";
     }
     const std::string head = search ? qvfuzz::expectedSearchHead(request) : std::string();
 

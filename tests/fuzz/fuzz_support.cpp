@@ -12,7 +12,6 @@ namespace qvfuzz {
 
 namespace {
 
-constexpr std::string_view kDeclaration = R"(<?xml version="1.0" encoding="UTF-8" standalone="no" ?>)";
 constexpr std::string_view kTail = "\t</records>\n</result>\n";
 
 // The disks hold no double quote: the answer carries disk values as they stand.
@@ -102,7 +101,7 @@ std::string expectedSearchHead(std::string_view request) {
     const auto subFields = split(view, "%%__''''__%%");
     const std::string_view window = subFields.size() > 3 ? subFields[3] : "";
     std::string head(kDeclaration);
-    head.append("\n\n<result>\n\t<description window=\"").append(window).append("\" tab=\"").append(view);
+    head.append("<result>\n\t<description window=\"").append(window).append("\" tab=\"").append(view);
     head.append("\" sqlquery=\"").append(condition).append("\" />\n\t<records>\n");
     return head;
 }

@@ -15,6 +15,9 @@
 
 namespace qvfuzz {
 
+// How every answer begins.
+inline constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n\n";
+
 // A fresh folder in the temporary folder, removed when the process exits.
 std::string makeTempFolder();
 

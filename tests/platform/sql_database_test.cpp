@@ -1,72 +1,73 @@
-// The SQL wrapper on real SQLite files, checked through an independent raw connection. The
-// catalog search trusts it to open nothing but existing databases, to run exactly one statement
-// of client text, and to hand back every value kind unchanged.
+// The SQL wrapper on real SQLite files, checked through an independent connection. The catalog
+// search trusts it to open nothing but existing databases, to run exactly one statement of
+// client text, and to hand back every value kind unchanged.
 
 #include "platform/sql_database.h"
 #include "platform/sql_guard.h"
+#include "test_support/files.h"
+#include "test_support/sqlite_files.h"
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <fstream>
+#include <iterator>
 #include <random>
 
 namespace platform {
 namespace {
 
-// Runs the statements on a connection of its own; the first column of the last row, or "<error>".
-std::string raw(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  std::string last;
-  sqlite3_open(file.c_str(), &db);
-  const auto keep = [](void* out, int, char** values, char**) {
-    *static_cast<std::string*>(out) = values[0] ? values[0] : "<null>";
-    return 0;
-  };
-  const int rc = sqlite3_exec(db, sql.c_str(), keep, &last, nullptr);
-  sqlite3_close(db);
-  return rc == SQLITE_OK ? last : "<error>";
+using test_support::Sql;
+using Rows = std::vector<std::string>;
+
+// The one result of a statement with text parameters: its number, "null", or "error" and the code.
+std::string resultOf(sqlite3* connection, const char* sql, std::initializer_list<std::string_view> texts) {
+  sqlite3_stmt* statement = nullptr;
+  sqlite3_prepare_v2(connection, sql, -1, &statement, nullptr);
+  int i = 0;
+  for (std::string_view text : texts)
+    sqlite3_bind_text(statement, ++i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+  const int rc = sqlite3_step(statement);
+  const std::string result = rc != SQLITE_ROW ? "error " + std::to_string(rc)
+                             : sqlite3_column_type(statement, 0) == SQLITE_NULL
+                                 ? "null"
+                                 : std::to_string(sqlite3_column_int(statement, 0));
+  sqlite3_finalize(statement);
+  return result;
 }
 
 class SqlDatabase : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(raw(file, "CREATE TABLE items(id INTEGER PRIMARY KEY, Name TEXT, big INTEGER, ratio REAL, note TEXT);"
-                        "INSERT INTO items VALUES(1, 'seed', 0, 0, NULL)"), "");
+    Sql{file}("CREATE TABLE items(id INTEGER PRIMARY KEY, Name TEXT, big INTEGER, ratio REAL, note TEXT);"
+              "INSERT INTO items VALUES(1, 'seed', 0, 0, NULL)");
     ASSERT_TRUE(connect(db));
   }
   bool connect(Database& to, OpenMode mode = OpenMode::ReadWrite, const char* name = "catalog.db") {
-    to.SetDatabaseFile(dir.filePath(name).toStdString());
+    to.SetDatabaseFile((dir.path() / name).string());
     return to.Connect(mode);
   }
-  std::string count() { return raw(file, "SELECT count(*) FROM items"); }
+  Rows count() { return Sql{file}("SELECT count(*) FROM items"); }
 
-  QTemporaryDir dir;
-  std::string file = dir.filePath("catalog.db").toStdString();
+  test_support::TemporaryFolder dir{"qv-sql"};
+  std::filesystem::path file = dir.path() / "catalog.db";
   Database db;
 };
 
-TEST_F(SqlDatabase, ConnectsOnlyToExistingDatabasesAndNeverCreatesAFile) {
-  std::ofstream(dir.filePath("notes.txt").toStdString()) << "not a database\n";
-  const struct { const char* name; bool connects; } cases[] = {
-      {"catalog.db", true}, {"missing.db", false}, {"notes.txt", false}, {"", false}};  // "": the folder
-  for (const auto& c : cases) {
+TEST_F(SqlDatabase, ConnectsOnlyToExistingDatabasesNeverCreatesAFileAndWritesOnlyWhenAllowed) {
+  test_support::writeFile(dir.path() / "notes.txt", "not a database\n");
+  for (const auto& [name, connects] : {std::pair{"catalog.db", true}, {"missing.db", false}, {"notes.txt", false},
+                                       {"", false}}) {  // "": the folder
     for (OpenMode mode : {OpenMode::ReadWrite, OpenMode::ReadOnly}) {
       Database other;
-      EXPECT_EQ(connect(other, mode, c.name), c.connects) << c.name;
+      ASSERT_EQ(connect(other, mode, name), connects) << name;
+      if (!connects) continue;
+      EXPECT_NE(other.SQLSelect("SELECT * FROM items"), nullptr);
+      EXPECT_EQ(other.SQLExecute("INSERT INTO items(Name) VALUES('x')"), mode == OpenMode::ReadWrite);
+      EXPECT_EQ(other.InsertRecord("items", DatabaseRecord()), mode == OpenMode::ReadWrite);
     }
   }
-  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"catalog.db", "notes.txt"}));
-}
-
-TEST_F(SqlDatabase, ReadOnlyConnectionChangesNothing) {
-  Database reader;
-  ASSERT_TRUE(connect(reader, OpenMode::ReadOnly));
-  EXPECT_NE(reader.SQLSelect("SELECT * FROM items"), nullptr);
-  EXPECT_FALSE(reader.SQLExecute("INSERT INTO items(Name) VALUES('x')"));
-  EXPECT_FALSE(reader.InsertRecord("items", DatabaseRecord()));
-  EXPECT_EQ(count(), "1");
+  EXPECT_EQ(count(), Rows{"3"});
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);  // catalog.db, notes.txt
 }
 
 TEST_F(SqlDatabase, RunsExactlyOneStatement) {
@@ -75,6 +76,7 @@ TEST_F(SqlDatabase, RunsExactlyOneStatement) {
       {"SELECT * FROM nowhere", false}, {"", false}, {"  -- only a comment", false}, {"SELECT 7; -- c\n x", false},
       {"SELECT abs(-9223372036854775808)", false},  // fails on its first step, not when prepared
       {"SELECT 7; /* c */ DROP TABLE items", false}, {std::string("SELECT 7\0; DROP TABLE items", 27), false},
+      {std::string("SELECT 7;\0", 10), false},  // a NUL is no blank
   };
   for (const auto& c : cases) {
     const auto rs = db.SQLSelect(c.sql);
@@ -84,7 +86,7 @@ TEST_F(SqlDatabase, RunsExactlyOneStatement) {
   }
   EXPECT_FALSE(db.SQLExecute("INSERT INTO items(Name) VALUES('a'); INSERT INTO items(Name) VALUES('b')"));
   EXPECT_FALSE(db.SQLExecute("DELETE FROM items; garbage"));
-  EXPECT_EQ(count(), "1");  // not even the first statement ran
+  EXPECT_EQ(count(), Rows{"1"});  // not even the first statement ran
 
   auto rs = db.SQLSelect("SELECT abs(x) FROM (SELECT 1 AS x UNION ALL SELECT -9223372036854775808)");
   ASSERT_NE(rs, nullptr) << db.ErrorMessage();
@@ -94,9 +96,9 @@ TEST_F(SqlDatabase, RunsExactlyOneStatement) {
 }
 
 TEST_F(SqlDatabase, RecordSetHandsBackEveryValueKind) {
-  ASSERT_EQ(raw(file, "DELETE FROM items;"
-                      "INSERT INTO items VALUES(1, 'O''Brien \"hi\" Zürich 東京', 4294967297, -0.125, '12abc');"
-                      "INSERT INTO items VALUES(2, NULL, -2147483649, NULL, NULL)"), "");
+  Sql{file}("DELETE FROM items;"
+            "INSERT INTO items VALUES(1, 'O''Brien \"hi\" Zürich 東京', 4294967297, -0.125, '12abc');"
+            "INSERT INTO items VALUES(2, NULL, -2147483649, NULL, NULL)");
   auto rs = db.SQLSelect("SELECT id, Name, big, ratio, note FROM items ORDER BY id");
   ASSERT_EQ(rs->FieldCount(), 5);
   EXPECT_EQ(rs->FieldByName("NAME")->Name(), "Name");
@@ -122,21 +124,22 @@ TEST_F(SqlDatabase, RecordSetHandsBackEveryValueKind) {
 }
 
 TEST_F(SqlDatabase, InsertRecordQuotesNamesAndBindsValues) {
-  ASSERT_EQ(raw(file, "CREATE TABLE \"odd \"\"t\"\"\"(\"it's\" TEXT, n INTEGER)"), "");
+  Sql{file}("CREATE TABLE \"odd \"\"t\"\"\"(\"it's\" TEXT, n INTEGER)");
   DatabaseRecord record;
   record.Column("it's", "O'Reilly'); DROP TABLE items; --");
   record.Column("n", "42");
   record.Column("n", "43");  // replaces, does not add a second "n"
   ASSERT_TRUE(db.InsertRecord("odd \"t\"", record)) << db.ErrorMessage();
-  EXPECT_EQ(raw(file, "SELECT \"it's\" || typeof(n) || n FROM \"odd \"\"t\"\"\""),
-            "O'Reilly'); DROP TABLE items; --integer43");
+  EXPECT_EQ(Sql{file}("SELECT \"it's\" || typeof(n) || n FROM \"odd \"\"t\"\"\""),
+            Rows{"O'Reilly'); DROP TABLE items; --integer43"});
   DatabaseRecord hostile;
   hostile.Column("Name\") VALUES('x'); DROP TABLE items; --", "v");
   EXPECT_FALSE(db.InsertRecord("items", hostile));
   EXPECT_TRUE(db.InsertRecord("items", DatabaseRecord()));  // a row of defaults
-  EXPECT_EQ(count(), "2");
+  EXPECT_EQ(count(), Rows{"2"});
 }
 
+// Closing rolls an open transaction back, and ends the record sets that outlive the connection.
 TEST_F(SqlDatabase, WritesLastOnlyWhenCommitted) {
   for (bool commit : {false, true}) {
     std::optional<Transaction> tx(db);
@@ -144,20 +147,16 @@ TEST_F(SqlDatabase, WritesLastOnlyWhenCommitted) {
     EXPECT_TRUE(db.SQLExecute("UPDATE items SET Name = 'changed'"));
     EXPECT_TRUE(!commit || (tx->Commit() && !tx->Commit())) << db.ErrorMessage();
     tx.reset();
-    EXPECT_EQ(raw(file, "SELECT Name FROM items"), commit ? "changed" : "seed");
+    EXPECT_EQ(Sql{file}("SELECT Name FROM items"), Rows{commit ? "changed" : "seed"});
   }
   ASSERT_TRUE(db.BeginTransaction());
   Transaction nested(db);
   EXPECT_FALSE(nested.Active() || nested.Commit());
   EXPECT_TRUE(db.InsertRecord("items", DatabaseRecord()));
-  db.Close();  // an open transaction is rolled back, not committed
-  EXPECT_EQ(count(), "1");
-}
-
-TEST_F(SqlDatabase, RecordSetsOutlivingTheirConnectionEnd) {
   auto kept = db.SQLSelect("SELECT * FROM items");
   db.Close();
   db.Close();
+  EXPECT_EQ(count(), Rows{"1"});
   EXPECT_EQ(db.SQLSelect("SELECT 1"), nullptr);
   EXPECT_TRUE(kept->EOF() && kept->ColumnText(0).empty());
   kept->MoveNext();
@@ -172,23 +171,10 @@ TEST_F(SqlDatabase, GuardedPatternsAnswerAsTheEnginesOwnAndStopAtTheDeadline) {
   ASSERT_EQ(sqlite3_open(":memory:", &plain), SQLITE_OK);
   std::optional<SqlGuard> guard(std::in_place, db, SqlGuard::Clock::now() + 1h, 1 << 20);
   guard->configure();
-  // One row per connection: the three results, each a number, "null" or "error".
-  const auto results = [](sqlite3* connection, const std::string& pattern, const std::string& text,
-                          const std::string& escape) {
-    std::string row;
-    for (const char* sql : {"SELECT like(?1, ?2)", "SELECT like(?1, ?2, ?3)", "SELECT glob(?1, ?2)"}) {
-      sqlite3_stmt* statement = nullptr;
-      sqlite3_prepare_v2(connection, sql, -1, &statement, nullptr);
-      sqlite3_bind_text(statement, 1, pattern.data(), static_cast<int>(pattern.size()), SQLITE_STATIC);
-      sqlite3_bind_text(statement, 2, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
-      sqlite3_bind_text(statement, 3, escape.data(), static_cast<int>(escape.size()), SQLITE_STATIC);
-      const int rc = sqlite3_step(statement);
-      row += rc != SQLITE_ROW ? "error "
-             : sqlite3_column_type(statement, 0) == SQLITE_NULL ? "null "
-                                                                : std::to_string(sqlite3_column_int(statement, 0)) + " ";
-      sqlite3_finalize(statement);
-    }
-    return row;
+  const auto results = [](sqlite3* connection, std::string_view pattern, std::string_view text, std::string_view escape) {
+    return resultOf(connection, "SELECT like(?1, ?2)", {pattern, text}) + " " +
+           resultOf(connection, "SELECT like(?1, ?2, ?3)", {pattern, text, escape}) + " " +
+           resultOf(connection, "SELECT glob(?1, ?2)", {pattern, text});
   };
   const std::string pieces[] = {"a", "A", "b", "%", "_", "*", "?", "[", "]", "^", "-", "\\", "\xc3\xa9", "\xc3\x89",
                                 "\xff", "\x80", "\xc3", "\xed\xa0\x80", std::string(1, '\0'), "z"};
@@ -207,6 +193,10 @@ TEST_F(SqlDatabase, GuardedPatternsAnswerAsTheEnginesOwnAndStopAtTheDeadline) {
     ASSERT_EQ(results(db.Handle(), pattern, text, escape), results(plain, pattern, text, escape))
         << "pattern " << pattern << " text " << text << " escape " << escape;
   }
+  // Sets whose hyphen, caret or bracket is a member rather than a range or a negation.
+  for (const char* pattern : {"[-a]", "[]-a]", "[^-b]", "[a-]", "[z-a]", "[^]]"})
+    for (const char* text : {"-", "a", "]", "^", "b", "\x01"})
+      ASSERT_EQ(results(db.Handle(), pattern, text, ""), results(plain, pattern, text, "")) << pattern << " " << text;
   const std::string longPattern(50'001, '%');
   EXPECT_EQ(results(db.Handle(), longPattern, "a", "\\"), results(plain, longPattern, "a", "\\"));
   sqlite3_close(plain);
@@ -219,12 +209,7 @@ TEST_F(SqlDatabase, GuardedPatternsAnswerAsTheEnginesOwnAndStopAtTheDeadline) {
                                      {"SELECT glob(?1, ?2)", "*" + run + "b*"}}) {
     guard.emplace(db, SqlGuard::Clock::now() + 100ms, 1 << 30);
     guard->configure();
-    sqlite3_stmt* statement = nullptr;
-    sqlite3_prepare_v2(db.Handle(), sql, -1, &statement, nullptr);
-    sqlite3_bind_text(statement, 1, pattern.data(), static_cast<int>(pattern.size()), SQLITE_STATIC);
-    sqlite3_bind_text(statement, 2, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
-    EXPECT_EQ(sqlite3_step(statement), SQLITE_INTERRUPT) << sql;
-    sqlite3_finalize(statement);
+    EXPECT_EQ(resultOf(db.Handle(), sql, {pattern, text}), "error " + std::to_string(SQLITE_INTERRUPT)) << sql;
     EXPECT_TRUE(guard->expired());
   }
 }

@@ -1,25 +1,16 @@
 #include "catalog_maker.h"
 
-#include "search/immediate_answers.h"
-#include "search/request_fields.h"
+#include "test_support/sqlite_files.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <fstream>
 #include <iterator>
-#include <stdexcept>
 
 namespace qvcatalog {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::string_view kAttributeNames[] = {"ppath", "name", "itype", "disk", "size",
-                                                "dcr",   "dmd",  "vis",   "mt",   "mc"};
 
 std::string literal(const Value& value) {
     if (const auto* n = std::get_if<int64_t>(&value)) return std::to_string(*n);
@@ -45,12 +36,10 @@ std::string tableSql(const std::string& name, const Table& table) {
 
 }  // namespace
 
-Table disksTable(std::vector<Row> rows) {
-    return {{"disk", "dtype", "dname", "dlabel", "dpath", "dd"}, std::move(rows)};
-}
+Table disksTable(std::vector<Row> rows) { return {{"disk", "dtype", "dname", "dlabel", "dpath", "dd"}, std::move(rows)}; }
 
 Table pathsTable(std::vector<Row> rows) {
-    return {{std::begin(kAttributeNames), std::end(kAttributeNames)}, std::move(rows)};
+    return {{std::begin(test_support::kRecordAttributes), std::end(test_support::kRecordAttributes)}, std::move(rows)};
 }
 
 Row pathRow(const std::string& name, int64_t disk, int64_t size) {
@@ -63,90 +52,47 @@ Table manyPaths(int count, int64_t disk) {
     return pathsTable(std::move(rows));
 }
 
-CatalogMaker::CatalogMaker() {
-    std::string pattern = (fs::temp_directory_path() / "qv-catalog-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    folder_ = pattern;
-}
-
-CatalogMaker::~CatalogMaker() {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-}
-
 std::string CatalogMaker::make(const std::string& fileName, const Table& disks, const Table& paths) {
-    const std::string file = (folder_ / fileName).string();
-    const std::string sql = "BEGIN;" + tableSql("disks", disks) + tableSql("paths", paths) + "COMMIT;";
-    sqlite3* db = nullptr;
-    sqlite3_open(file.c_str(), &db);
-    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-    if (rc != SQLITE_OK) throw std::runtime_error("cannot make " + file);
-    return file;
+    const fs::path file = folder() / fileName;
+    test_support::Sql{file}("BEGIN;" + tableSql("disks", disks) + tableSql("paths", paths) + "COMMIT;");
+    return file.string();
 }
 
 // Written straight into the schema table: made by CREATE VIEW, each would read the schema again.
 std::string CatalogMaker::makeWithViews(const std::string& fileName, int views) {
     const std::string file = make(fileName, disksTable({}), pathsTable({}));
-    const std::string sql =
+    test_support::Sql{file}(
         "PRAGMA writable_schema=ON; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i < " +
         std::to_string(views) +
         ") INSERT INTO sqlite_master SELECT 'view', 'v'||i, 'v'||i, 0, 'CREATE VIEW v'||i||' AS SELECT a.name, "
-        "upper(a.name) || lower(b.name) AS x FROM paths a JOIN paths b ON a.name = b.name ORDER BY 1' FROM n;";
-    sqlite3* db = nullptr;
-    sqlite3_open(file.c_str(), &db);
-    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-    if (rc != SQLITE_OK) throw std::runtime_error("cannot make " + file);
+        "upper(a.name) || lower(b.name) AS x FROM paths a JOIN paths b ON a.name = b.name ORDER BY 1' FROM n;");
+    return file;
+}
+
+std::string CatalogMaker::makeFat(const std::string& fileName) {
+    const std::string file = make(fileName, disksTable({}), pathsTable({}));
+    test_support::Sql{file}(
+        "DROP TABLE paths; CREATE TABLE paths(ppath, short, itype, disk, size, dcr, dmd, vis, mt, mc,"
+        " name AS (hex(hex(hex(hex(short))))));"
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i < 5)"
+        " INSERT INTO paths(short) SELECT printf('x%.*c', 1000, 'x') FROM n;");
     return file;
 }
 
 // What a crash leaves is what a copy taken inside the writer's transaction holds.
 std::string CatalogMaker::makeLeftByCrashedWriter(const std::string& fileName, int rows) {
-    const std::string writer = make("writer-" + fileName, disksTable({}), manyPaths(rows));
-    const std::string file = (folder_ / fileName).string();
-    sqlite3* db = nullptr;
-    sqlite3_open(writer.c_str(), &db);
+    const std::string writer = make("writer-" + fileName, disksTable({}), manyPaths(rows)), file = folder() / fileName;
+    test_support::Sql open(writer);
     // A one-page cache makes the update spill into the file before any commit.
-    sqlite3_exec(db, "PRAGMA cache_size=1; BEGIN; UPDATE paths SET name='changed';", nullptr, nullptr, nullptr);
+    open("PRAGMA cache_size=1; BEGIN; UPDATE paths SET name='changed';");
     fs::copy_file(writer, file);
     fs::copy_file(writer + "-journal", file + "-journal");
-    sqlite3_close(db);
     return file;
 }
 
-std::string CatalogMaker::makeFile(const std::string& fileName, const std::string& bytes) {
-    const fs::path file = folder_ / fileName;
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
-    return file.string();
-}
-
-std::string readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// Values may hold line feeds and the disk parts raw quotes, so records are cut at the attribute
-// names rather than at line ends; mc, cleaned in every record, ends each one.
-std::vector<std::string> recordLines(const std::string& answer) {
-    std::vector<std::string> lines;
-    constexpr std::string_view kStart = "\t\t<record ppath=\"";
-    for (size_t at = answer.find(kStart); at != std::string::npos; at = answer.find(kStart, at + 1)) {
-        const size_t end = answer.find('\n', answer.find('"', answer.find("\" mc=\"", at) + 6));
-        if (end == std::string::npos) break;
-        lines.push_back(answer.substr(at, end + 1 - at));
-    }
-    return lines;
-}
-
-std::string attribute(const std::string& line, std::string_view name) {
-    const auto position = std::find(std::begin(kAttributeNames), std::end(kAttributeNames), name);
-    const size_t start = line.find(" " + std::string(name) + "=\"");
-    if (position == std::end(kAttributeNames) || start == std::string::npos) return {};
-    const size_t from = start + name.size() + 3;
-    const bool last = position + 1 == std::end(kAttributeNames);
-    const size_t to = last ? line.find('"', from) : line.find("\" " + std::string(position[1]) + "=\"", from);
-    return to == std::string::npos ? std::string() : line.substr(from, to - from);
+std::string CatalogMaker::makeFile(const std::string& fileName, std::string_view bytes) {
+    test_support::writeFile(folder() / fileName, bytes);
+    return (folder() / fileName).string();
 }
 
 std::vector<std::string> names(const RequestState& state) {
@@ -155,26 +101,13 @@ std::vector<std::string> names(const RequestState& state) {
     return result;
 }
 
-std::string recordLine(std::initializer_list<std::string_view> values) {
-    std::string line = "\t\t<record";
-    size_t i = 0;
-    for (std::string_view value : values)
-        line.append(" ").append(kAttributeNames[i++]).append("=\"").append(value).append("\"");
-    return line + "/>\n";
-}
-
 RequestState serveRequest(std::string_view command, const std::vector<std::string>& paths, std::string_view condition,
                           const SearchSteps& steps, std::string_view spotlightText) {
-    std::string joined, request;
-    for (const auto& path : paths) joined.append(&path == &paths.front() ? "" : "::").append(path);
-    for (std::string_view field : {std::string_view(), command, std::string_view("d"), std::string_view("label"),
-                                   std::string_view(), std::string_view(joined), condition, std::string_view()})
-        request.append(field).append(kFieldSeparator);
     std::exception_ptr failure;
-    RequestState state = serveSearchRequest(request.append(spotlightText), steps, failure);
+    RequestState state = serveSearchRequest(
+        test_support::request(command, paths, condition, "", "tester", spotlightText), steps, failure);
     EXPECT_FALSE(failure) << "serving failed for condition " << condition.substr(0, 200);
-    EXPECT_TRUE(state.answer.starts_with(kXmlDeclaration) && state.answer.ends_with("\t</records>\n</result>\n"))
-        << state.answer.substr(0, 2000);
+    EXPECT_TRUE(test_support::isCompleteSearchAnswer(state.answer)) << state.answer.substr(0, 2000);
     return state;
 }
 

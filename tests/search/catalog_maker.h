@@ -1,19 +1,25 @@
 #pragma once
 // Real catalog files, written with SQLite into a temporary folder that goes away with the maker,
-// and the request runner and answer readers that the catalog and Spotlight tests share.
+// and a request served through the worker's own entry. Main thread; App() must exist to serve.
 
 #include "search/request_state.h"
 #include "search/searchmaster.h"
+#include "test_support/files.h"
+#include "test_support/protocol.h"
 
 #include <cstdint>
 #include <filesystem>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 namespace qvcatalog {
+
+using test_support::attribute;
+using test_support::readFile;
+using test_support::recordLine;
+using test_support::recordLines;
 
 using Value = std::variant<std::nullptr_t, int64_t, double, std::string>;
 using Row = std::vector<Value>;
@@ -30,32 +36,24 @@ Table manyPaths(int count, int64_t disk = 1);  // rows "f0", "f1", ...
 
 class CatalogMaker {
  public:
-    CatalogMaker();
-    ~CatalogMaker();
-    const std::filesystem::path& folder() const { return folder_; }
+    const std::filesystem::path& folder() const { return folder_.path(); }
     // A catalog with both tables; returns its path.
     std::string make(const std::string& fileName, const Table& disks, const Table& paths);
     // A catalog whose schema also holds this many views, which take long to read.
     std::string makeWithViews(const std::string& fileName, int views);
+    // Five rows whose name, made by a generated column, is sixteen times the stored 1 001 bytes.
+    std::string makeFat(const std::string& fileName);
     // A catalog whose writer died inside a transaction, leaving a hot journal next to it.
     std::string makeLeftByCrashedWriter(const std::string& fileName, int rows);
-    std::string makeFile(const std::string& fileName, const std::string& bytes);
+    std::string makeFile(const std::string& fileName, std::string_view bytes);
 
  private:
-    std::filesystem::path folder_;
+    test_support::TemporaryFolder folder_{"qv-catalog"};
 };
 
-std::string readBytes(const std::string& path);
+std::vector<std::string> names(const RequestState& state);  // of the records in answer order
 
-// The record lines of an answer, each with its line end; one attribute of such a line.
-std::vector<std::string> recordLines(const std::string& answer);
-std::string attribute(const std::string& line, std::string_view name);
-std::vector<std::string> names(const RequestState& state);
-// A catalog record line ("/>" right after the last quote) with the ten values in order.
-std::string recordLine(std::initializer_list<std::string_view> values);
-
-// Serves one request through the worker's own entry; a failure or an incomplete answer fails
-// the calling test. App() must exist.
+// Serves one request; a failure or an incomplete answer fails the calling test.
 RequestState serveRequest(std::string_view command, const std::vector<std::string>& paths, std::string_view condition,
                           const SearchSteps& steps = {}, std::string_view spotlightText = "");
 inline RequestState searchRequest(const std::vector<std::string>& paths, std::string_view condition) {

@@ -5,23 +5,21 @@
 // is served as if nothing had happened.
 
 #include "catalog_maker.h"
+#include "test_support/sqlite_files.h"
 
 #include "core/app.h"
 #include "search/catalog_search.h"
 #include "search/sql_sanitizers.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <array>
-#include <sstream>
 
 namespace {
 
 using namespace qvcatalog;
 using namespace std::chrono_literals;
+using test_support::kGetdisks;
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
@@ -36,12 +34,12 @@ TEST_F(CatalogSearch, EachCatalogsDisksGoIntoItsRowsAndItsGetdisksBrowse) {
     // Two entries for disk 3: the later wins, its values raw, quotes and all. A dtype holding
     // the info separator shifts the parts that are split out of the joined info.
     const Table disks = disksTable({{3, "o", "o", "o", "o", "o"}, {3, "t\"3", "O'B", "l3", "/V/", "d3"},
-                                    {7, "A" + std::string(kDiskInfoSeparator) + "B", "n7", "l7", "/W/", "d7"}});
+                                    {7, "A::::\\/'\\/'::::B", "n7", "l7", "/W/", "d7"}});
     const Row row{"/V/docs/", "a.txt", "0", 3, 1234, 100, 200, "1", "TEXT", "ttxt"};
     maker.make("first.vxo", disks, pathsTable({row, pathRow("b", 4), pathRow("c", 7)}));
-    const std::string second = maker.make("second.vxo", disksTable({{5, "t5", "n5", "l5", "p5", "d5"},
-                                                                    {2, "t2", "n2", "l2", "p2", "d2"}}),
-                                          pathsTable({pathRow("d", 3)}));
+    const std::string second = maker.make(
+        "second.vxo", disksTable({{5, "t5", "n5", "l5", "p5", "d5"}, {2, "t2", "n2", "l2", "p2", "d2"}}),
+        pathsTable({pathRow("d", 3)}));
     // The database path in records is the text of the request, not a normalised one.
     const std::string first = (maker.folder() / "." / "first.vxo").string();
     const Lines lines = recordLines(searchRequest({first, second}, "1=1").answer);
@@ -52,24 +50,23 @@ TEST_F(CatalogSearch, EachCatalogsDisksGoIntoItsRowsAndItsGetdisksBrowse) {
     EXPECT_EQ(attribute(lines[2], "disk"), "7::/::/W/::/::A::/::l7::/::n7::/::B::/::" + first);
     EXPECT_EQ(attribute(lines[3], "disk"), "3") << "the first catalog's disks leaked into the second";
 
-    // In ascending disk order, uncounted: ppath, name, itype, "disk::/::dd" then the path, size.
-    const auto disk = [](std::array<std::string, 5> v, const std::string& db) {
-        return recordLine(
-            {v[0], v[1], v[2], v[3] + "::/::::/::::/::::/::::/::" + db, v[4], " ", " ", "vaxo-disk", " ", " "});
-    };
-    const Lines expected = {
-        disk({"/V/", "O'B", "t\"3", "3::/::d3", "l3"}, first), disk({"l7", "B", "A", "d7::/::/W/", "n7"}, first),
-        disk({"p2", "n2", "t2", "2::/::d2", "l2"}, second), disk({"p5", "n5", "t5", "5::/::d5", "l5"}, second)};
-    for (const auto& [command, marker] : {std::pair<const char*, std::string_view>{"vaxo-browse", kGetdisksMarker},
-                                          {"VAXO-Browse", "select * from DISKS order by disk asc;''''';GETDISKS"}}) {
-        const RequestState state = serveRequest(command, {first, second}, marker);
+    // In ascending disk order, uncounted: dpath, dlabel, dtype, "disk::/::dd" then the path, dname.
+    Lines expected;
+    for (const auto& [v, db] : {std::pair<Lines, std::string>{{"/V/", "O'B", "t\"3", "3::/::d3", "l3"}, first},
+                                {{"l7", "B", "A", "d7::/::/W/", "n7"}, first},
+                                {{"p2", "n2", "t2", "2::/::d2", "l2"}, second},
+                                {{"p5", "n5", "t5", "5::/::d5", "l5"}, second}})
+        expected.push_back(recordLine(
+            {v[0], v[1], v[2], v[3] + "::/::::/::::/::::/::::/::" + db, v[4], " ", " ", "vaxo-disk", " ", " "}));
+    for (const std::string_view marker : {kGetdisks, std::string_view("select * from DISKS order by disk asc;''''';GETDISKS")}) {
+        const RequestState state = serveRequest(marker == kGetdisks ? "vaxo-browse" : "VAXO-Browse", {first, second}, marker);
         EXPECT_EQ(recordLines(state.answer), expected);
         EXPECT_EQ(state.resultCount, 0);
         EXPECT_EQ(state.condition, marker) << "a getdisks browse is no disk browse";
     }
     // The marker is no browse for a search, nor with anything around it.
-    EXPECT_EQ(names(searchRequest({second}, kGetdisksMarker)), Lines{});
-    EXPECT_EQ(names(serveRequest("vaxo-browse", {second}, std::string(kGetdisksMarker) + " ")), Lines{});
+    EXPECT_EQ(names(searchRequest({second}, kGetdisks)), Lines{});
+    EXPECT_EQ(names(serveRequest("vaxo-browse", {second}, std::string(kGetdisks) + " ")), Lines{});
 }
 
 TEST_F(CatalogSearch, ColumnsAreFoundByNameAndValuesAreCleanedAndRounded) {
@@ -103,12 +100,12 @@ TEST_F(CatalogSearch, CountsGateEachCatalogAgainstTheTotalLimit) {
     const struct {
         int totalLimit, databaseLimit;
         std::vector<int> matches;  // matching rows of each catalog, in request order
-        const char* records;       // runs of rows "f0", "f1", ... and over-limit records
+        std::vector<int> records;  // runs of rows "f0", "f1", ... of each catalog; 0: the over-limit record
         int runningTotal, resultCount;
     } cases[] = {
-        {2000, 500, {1999, 1, 0}, "500 OVER OVER", 2000, 500},
-        {10, 500, {2, 0, 5, 3}, "2 5 OVER", 10, 7},
-        {2000, 3, {5, 1}, "3 1", 6, 4},
+        {2000, 500, {1999, 1, 0}, {500, 0, 0}, 2000, 500},
+        {10, 500, {2, 0, 5, 3}, {2, 5, 0}, 10, 7},
+        {2000, 3, {5, 1}, {3, 1}, 6, 4},
     };
     int made = 0;
     for (const auto& c : cases) {
@@ -123,11 +120,9 @@ TEST_F(CatalogSearch, CountsGateEachCatalogAgainstTheTotalLimit) {
         const RequestState state = searchRequest(paths, "name LIKE 'f%'");
         const std::string over = "OVER LIMIT " + std::to_string(c.totalLimit);
         Lines expected;
-        std::istringstream runs(c.records);
-        for (std::string run; runs >> run;)
-            for (int i = 0; i < (run == "OVER" ? 1 : std::stoi(run)); ++i)
-                expected.push_back(run == "OVER" ? over : "f" + std::to_string(i));
-        EXPECT_EQ(names(state), expected) << c.records;
+        for (int run : c.records)
+            for (int i = 0; i < std::max(run, 1); ++i) expected.push_back(run ? "f" + std::to_string(i) : over);
+        EXPECT_EQ(names(state), expected) << c.totalLimit;
         const std::string overLine = recordLine({"", over, "", "", "", "", "", "", "", ""});
         EXPECT_EQ(recordLines(state.answer).back() == overLine, expected.back() == over);
         EXPECT_EQ(state.runningTotal, c.runningTotal);
@@ -192,15 +187,17 @@ TEST_F(HostileCatalog, ConditionsThatReachBeyondTheirStatementAreRejected) {
         {"name LIKE '" + std::string(3'000, '%') + "'", {}},
         {"name LIKE '" + std::string(2'000'000, '%') + "'", {}},
         {deep + " OR 1=1", {}},
+        {"name = 'paths'" + std::string(100'000 - 14, ' '), {"paths"}},  // the longest condition sent
+        {"name = 'paths'" + std::string(100'000 - 13, ' '), {}},
         {std::string("1=1\0 OR 1", 9), {}},
         // The first row matches, the second makes the statement fail: nothing of it may count.
         {"CASE WHEN name = 'paths' THEN 1 ELSE abs(size * 0 - 9223372036854775807 - 1) END", {}},
     };
-    const std::string bytes = readBytes(db);
+    const std::string bytes = readFile(db);
     for (const auto& [condition, expected] : cases) {
         SCOPED_TRACE(condition.substr(0, 80));
         EXPECT_EQ(names(searchRequest({db}, condition)), expected);
-        EXPECT_EQ(readBytes(db), bytes) << "the catalog file changed";
+        EXPECT_EQ(readFile(db), bytes) << "the catalog file changed";
         EXPECT_EQ(names(searchRequest({db}, "1=1")), all) << "the next request was affected";
     }
     EXPECT_FALSE(fs::exists(attached));
@@ -218,34 +215,36 @@ TEST_F(HostileCatalog, StatementsThatWouldNeverEndAreStoppedAndRejected) {
         EXPECT_EQ(names(searchRequest({db, db}, condition)), Lines{}) << condition;
         EXPECT_EQ(names(searchRequest({db}, "name = 'f7'")), Lines{"f7"}) << "the next request was affected";
     }
-    setCatalogStatementTimeLimit(10'000ms);
+    setCatalogStatementTimeLimit(kCatalogTimeLimit);
 }
 
-// Opened for writing, a catalog left by a crashed writer would be rolled back by its first reader.
+// Opened for writing, a catalog left by a crashed writer would be rolled back by its first
+// reader; opened at all, a FIFO or a device would block or never end. A relative path names no
+// catalog, wherever it would lead.
 TEST_F(HostileCatalog, PathsThatAreNoCatalogAreSkippedAndTheNextIsStillRead) {
+    const fs::path& in = maker.folder();
+    const test_support::ScopedEnv appFolder("QUORVANTEL_APP_FOLDER", in.c_str());
     const std::string good = maker.make("good.vxo", disksTable({}), pathsTable({pathRow("good")}));
     const std::string crashed = maker.makeLeftByCrashedWriter("crashed.vxo", 3000);
-    const std::string crashedBytes = readBytes(crashed) + readBytes(crashed + "-journal");
-    fs::create_directory(maker.folder() / "folder.vxo");
-    const std::string fifo = (maker.folder() / "fifo.vxo").string();
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto crashedBytes = [&] { return readFile(crashed) + readFile(crashed + "-journal"); };
+    const std::string before = crashedBytes();
+    fs::create_directory(in / "folder.vxo");
+    ASSERT_EQ(::mkfifo((in / "fifo.vxo").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", in / "zero.vxo");
     const std::string text = maker.makeFile("text.vxo", "not a database\n");
-    const std::string truncated = maker.makeFile("half.vxo", readBytes(good).substr(0, 100));
+    const std::string truncated = maker.makeFile("half.vxo", readFile(good).substr(0, 100));
     // A schema is not trusted: a generated column may not call a function not made for schemas.
     const std::string untrusted = maker.make("json.vxo", disksTable({}), pathsTable({pathRow("json")}));
-    sqlite3* db = nullptr;
-    sqlite3_open(untrusted.c_str(), &db);
-    ASSERT_EQ(sqlite3_exec(db, "ALTER TABLE paths ADD COLUMN j AS (json_quote(name))", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
-    for (const std::string& path : {fs::relative(good, fs::current_path()).string(), good + "/inner.vxo",
-                                    (maker.folder() / "missing.vxo").string(), (maker.folder() / "folder.vxo").string(),
-                                    fifo, std::string("/dev/zero"), text, truncated, crashed, untrusted}) {
-        EXPECT_EQ(names(searchRequest({path, good}, "1=1")), Lines{"good"}) << path;
-        EXPECT_EQ(names(serveRequest("vaxo-browse", {path}, kGetdisksMarker)), Lines{}) << path;
+    test_support::Sql{untrusted}("ALTER TABLE paths ADD COLUMN j AS (json_quote(name))");
+    for (const fs::path& path : std::initializer_list<fs::path>{
+             fs::relative(good, fs::current_path()), "good.vxo", good + "/inner.vxo", in / "missing.vxo", in / "folder.vxo",
+             in / "fifo.vxo", "/dev/zero", "/dev/null", in / "zero.vxo", text, truncated, crashed, untrusted}) {
+        EXPECT_EQ(names(searchRequest({path.string(), good}, "1=1")), Lines{"good"}) << path;
+        EXPECT_EQ(names(serveRequest("vaxo-browse", {path.string()}, kGetdisks)), Lines{}) << path;
     }
-    EXPECT_EQ(readBytes(text), "not a database\n");
-    EXPECT_EQ(readBytes(truncated), readBytes(good).substr(0, 100));
-    EXPECT_EQ(readBytes(crashed) + readBytes(crashed + "-journal"), crashedBytes);
+    EXPECT_EQ(readFile(text), "not a database\n");
+    EXPECT_EQ(readFile(truncated), readFile(good).substr(0, 100));
+    EXPECT_EQ(crashedBytes(), before);
 }
 
 TEST_F(HostileCatalog, ACatalogDeletedWhileTheRequestIsServedIsSkipped) {

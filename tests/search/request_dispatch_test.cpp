@@ -5,119 +5,40 @@
 // time whatever its condition and catalogs, and its size.
 
 #include "catalog_maker.h"
+#include "test_support/loop_client.h"
 #include "test_support/programs.h"
+#include "test_support/recording_presenter.h"
+#include "test_support/sqlite_files.h"
 
 #include "core/app.h"
 #include "core/gfs_state.h"
 #include "platform/exception_guard.h"
-#include "platform/message_box.h"
 #include "search/catalog_search.h"
-#include "search/request_fields.h"
 #include "search/search_answer.h"
-#include "search/searchmaster.h"
 #include "search/tcp_serverik.h"
 
-#include <QCoreApplication>
-#include <QTcpSocket>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
-#include <filesystem>
-#include <fstream>
+#include <algorithm>
 #include <regex>
 #include <semaphore>
-#include <unistd.h>
-#include <thread>
+#include <sstream>
 
 namespace {
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
+using namespace test_support;
 using Lines = std::vector<std::string>;
 
-const std::string kDeclaration = R"(<?xml version="1.0" encoding="UTF-8" standalone="no" ?>)" "\n\n";
 const std::string kSystem = "Debian 12", kSuffix = "***::::***+spotlight", kViewSep = "%%__''''__%%";
-
-std::string identity(const std::string& action, const std::string& system) {
-    return kDeclaration + "<answer>\n<data appcode=\"Vaxo\" action=\"" + action +
-           "\" address=\"127.0.0.1\" status=\"ready\" system=\"" + system + "\" />\n";
-}
-
-std::string pong(const std::string& system = "") { return identity("vaxo-pong", system) + "</answer>\n"; }
-
-std::string databaseList(const std::string& system, const Lines& paths) {
-    std::string text = identity("vaxo-dbzoznam", system) + "<databases>\n";
-    for (const std::string& path : paths)
-        text += "<database name=\"" + fs::path(path).filename().string() + "\" path=\"" + path + "\" />\n";
-    return text + "</databases>\n</answer>\n";
-}
-
-std::string searchAnswer(const std::string& condition, const std::string& view = "", const std::string& window = "",
-                         const std::string& records = "") {
-    return kDeclaration + "<result>\n\t<description window=\"" + window + "\" tab=\"" + view + "\" sqlquery=\"" +
-           condition + "\" />\n\t<records>\n" + records + "\t</records>\n</result>\n";
-}
-
-std::string fields(std::initializer_list<std::string_view> parts) {
-    std::string text;
-    for (auto part = parts.begin(); part != parts.end(); ++part)
-        text.append(part == parts.begin() ? "" : kFieldSeparator).append(*part);
-    return text;
-}
-
 const std::string kPing = fields({"", "vaxo-ping", "d", "afterwards"});
-
-// Processes events (also deferred deletes) until the condition holds or the limit passes.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    do {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        if (done()) return true;
-        std::this_thread::sleep_for(2ms);
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
-}
-
-struct Client {
-    explicit Client(int port) { socket.connectToHost("127.0.0.1", static_cast<quint16>(port)); }
-    void send(std::string_view bytes) {
-        socket.write(bytes.data(), static_cast<qint64>(bytes.size()));
-        socket.waitForBytesWritten(5000);  // connects first
-    }
-    // What arrived so far, after waiting until it holds at least `count` bytes.
-    const std::string& read(size_t count = 0) {
-        waitUntil([&] { return (got += socket.readAll().toStdString()).size() >= count; });
-        return got;
-    }
-    // What arrived, once it ends as a search answer ends.
-    const std::string& readAnswer() {
-        waitUntil([&] { return (got += socket.readAll().toStdString()).ends_with("</result>\n"); }, 20s);
-        return got;
-    }
-    QTcpSocket socket;
-    std::string got;
-};
-
-std::atomic<int> beeps{0};
-
-struct Presenter final : platform::MessagePresenter {
-    void showMessage(const std::string& text) override { ADD_FAILURE() << "unexpected message box: " << text; }
-    void beep() override { ++beeps; }
-};
 
 class SearchServer : public ::testing::Test {
  protected:
     void SetUp() override {
-        folder = fs::temp_directory_path() / ("qv-search-" + std::to_string(::getpid()));
-        fs::create_directories(folder);
-        ::setenv("QUORVANTEL_APP_FOLDER", folder.c_str(), 1);
-        application = std::make_unique<app>();
         gfs::servstatx = "ready";
-        beeps = 0;
-        platform::setMessagePresenter(std::make_unique<Presenter>());
+        platform::setMessagePresenter(std::make_unique<RecordingPresenter>(shown));
         platform::setUnhandledExceptionHandler([](std::exception_ptr e) { return App().Event_UnhandledException(e); });
-        server = std::make_unique<TCPserverik>();
         server->SetPort(0);
         server->Listen();
         ASSERT_TRUE(server->IsListening());
@@ -128,30 +49,24 @@ class SearchServer : public ::testing::Test {
         searchmaster::setSearchSteps(SearchSteps{});
         setCatalogStatementTimeLimit(kCatalogTimeLimit);
         setAnswerBudget(kAnswerBudget);
-        waitUntil([] { return true; });  // the writes and joins the worker posted
+        settle(0ms);  // the writes and joins the worker posted
         server.reset();
-        waitUntil([] { return true; });
+        settle(0ms);
         platform::setUnhandledExceptionHandler(nullptr);
         application.reset();
         gfs::spotlightSwitchMirror = false;
-        ::unsetenv("QUORVANTEL_APP_FOLDER");
-        std::error_code ignored;
-        fs::remove_all(folder, ignored);
+        EXPECT_EQ(std::count(shown->begin(), shown->end(), "<beep>"), std::ssize(*shown)) << "a message box was shown";
     }
 
-    std::unique_ptr<Client> connect() { return std::make_unique<Client>(server->Port()); }
-
+    std::unique_ptr<LoopClient> connect() { return std::make_unique<LoopClient>(server->Port()); }
+    long beeps() const { return std::ssize(*shown); }
     // The log messages so far, without their time stamps and ticks.
     Lines log() const {
-        static const std::regex stamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: )"), ticks(R"(; ticks: \d+)");
         Lines messages;
-        std::error_code none;  // no folder before the first line
-        for (const auto& entry : fs::directory_iterator(folder / "logs", none)) {
-            std::ifstream in(entry.path());
-            for (std::string line; std::getline(in, line);)
-                messages.push_back(
-                    std::regex_replace(std::regex_search(line, stamp) ? line.substr(21) : line, ticks, "; ticks: N"));
-        }
+        std::istringstream in(logText(folder.path() / "logs"));
+        for (std::string line; std::getline(in, line);)
+            messages.push_back(std::regex_replace(line.substr(line.starts_with("* ") ? 2 : 0),
+                                                  std::regex("; ticks: \\d+"), "; ticks: N"));
         return messages;
     }
     size_t queued() {
@@ -163,9 +78,12 @@ class SearchServer : public ::testing::Test {
         std::lock_guard lock(App().queueMutex);
         return gfs::searchthread != nullptr;
     }
-    fs::path folder;
-    std::unique_ptr<app> application;
-    std::unique_ptr<TCPserverik> server;
+
+    TemporaryFolder folder{"qv-search"};
+    ScopedEnv appFolder{"QUORVANTEL_APP_FOLDER", folder.path().c_str()};
+    std::unique_ptr<app> application = std::make_unique<app>();
+    std::shared_ptr<std::vector<std::string>> shown = std::make_shared<std::vector<std::string>>();
+    std::unique_ptr<TCPserverik> server = std::make_unique<TCPserverik>();
     std::atomic<int> waiting{0};
     std::counting_semaphore<4096> permits{0};
 };
@@ -173,7 +91,7 @@ class SearchServer : public ::testing::Test {
 // Each request on a connection of its own, then a ping on it: whatever else the request made
 // the server write would arrive before that pong.
 TEST_F(SearchServer, AnswersAndLogLinesOfEachRequestShapeAreExact) {
-    const std::string noResult = kDeclaration + "<answer>No result</answer>";  // no line end
+    const std::string noResult = std::string(kDeclaration) + "<answer>No result</answer>";  // no line end
     const std::string view = "v0" + kViewSep + "v1" + kViewSep + "v2" + kViewSep + "WIN" + kViewSep + "v4";
     const std::string raw = R"(name LIKE '%"a<b"&%')", abc = "a" + kViewSep + "b" + kViewSep + "c";
     const Lines paths = {"/c/one.vxo", "/c/two & <3>.vxo", "/c/one.vxo"};
@@ -220,26 +138,25 @@ TEST_F(SearchServer, AnswersAndLogLinesOfEachRequestShapeAreExact) {
         application->databases.clear();
         for (const std::string& path : c.databases) application->databases.emplace_back(path);
         const size_t logged = log().size();
-        const int beepsBefore = beeps;
+        const long beepsBefore = beeps();
         auto client = connect();
         client->send(c.request);
         EXPECT_EQ(client->read(c.answer.size()), c.answer);
-        EXPECT_TRUE(waitUntil([&] { return log().size() >= logged + c.log.size() && beeps == beepsBefore + c.beeps; }));
+        EXPECT_TRUE(waitFor([&] { return log().size() >= logged + c.log.size() && beeps() == beepsBefore + c.beeps; }));
         client->send(kPing);
         const std::string after = pong(c.system + (c.spotlight ? kSuffix : ""));
         EXPECT_EQ(client->read(c.answer.size() + after.size()), c.answer + after);
         Lines expected = c.log, all = log();
         expected.push_back("ping: afterwards (d) ");
         EXPECT_EQ(Lines(all.begin() + static_cast<long>(logged), all.end()), expected);
-        EXPECT_EQ(beeps - beepsBefore, c.beeps);
+        EXPECT_EQ(beeps() - beepsBefore, c.beeps);
         EXPECT_EQ(queued(), 0u);
         EXPECT_FALSE(workerRunning());
     }
 }
 
 TEST_F(SearchServer, QueuedSearchesAreAnsweredInOrderByOneWorkerWhateverBecomesOfThem) {
-    const std::string found = "\t\t<record ppath=\"/p\" name=\"n\" itype=\"\" disk=\"\" size=\"\" dcr=\"\" dmd=\"\" "
-                              "vis=\"\" mt=\"\" mc=\"\"/>\n";
+    const std::string found = recordLine({"/p", "n", "", "", "", "", "", "", "", ""});
     // The worker waits for a permit in every request; a second worker would make two wait.
     SearchSteps steps;
     steps.databaseLoop = [this](RequestState& state) {
@@ -251,58 +168,33 @@ TEST_F(SearchServer, QueuedSearchesAreAnsweredInOrderByOneWorkerWhateverBecomesO
         throw std::runtime_error("catalog unreadable");
     };
     searchmaster::setSearchSteps(steps);
-    std::vector<std::unique_ptr<Client>> clients;
+    std::vector<std::unique_ptr<LoopClient>> clients;
     for (const char* condition : {"gone", "fails", "fine"}) {
         clients.push_back(connect());
         clients.back()->send(fields({"", "vaxo-search", "d", "l", "", "/a.vxo", condition, "", ""}));
         // The first is being served (still at the head of the queue); the others wait behind it.
-        ASSERT_TRUE(waitUntil([&] { return waiting == 1 && queued() == clients.size(); }));
+        ASSERT_TRUE(waitFor([&] { return waiting == 1 && queued() == clients.size(); }));
     }
     // A ping sent behind a search on the same connection is answered first.
     clients[1]->send(kPing);
-    EXPECT_EQ(clients[1]->read(pong().size()), pong());
+    EXPECT_EQ(clients[1]->read(pong("").size()), pong(""));
     // A client that leaves while its request is served keeps its connection until the answer
     // has been written; then the server drops (and deletes) it.
-    clients[0]->socket.disconnectFromHost();
+    clients[0]->close();
     permits.release();
-    ASSERT_TRUE(waitUntil([&] { return waiting == 1 && queued() == 2 && server->ActiveConnections() == 2; }));
-    EXPECT_EQ(clients[2]->read(), "");
+    ASSERT_TRUE(waitFor([&] { return waiting == 1 && queued() == 2 && server->ActiveConnections() == 2; }));
+    EXPECT_EQ(clients[2]->read(0), "");
     // A failed request is answered with what it had found, and its failure reaches the handler.
     permits.release();
-    const std::string failed = pong() + searchAnswer("fails", "", "", found);
+    const std::string failed = pong("") + searchAnswer("fails", "", "", found);
     EXPECT_EQ(clients[1]->read(failed.size()), failed);
-    EXPECT_TRUE(waitUntil([&] { return waiting == 1 && beeps == 1; }));
-    EXPECT_EQ(clients[2]->read(), "");
+    EXPECT_TRUE(waitFor([&] { return waiting == 1 && beeps() == 1; }));
+    EXPECT_EQ(clients[2]->read(0), "");
     permits.release();
     EXPECT_EQ(clients[2]->read(searchAnswer("fine").size()), searchAnswer("fine"));
-    EXPECT_TRUE(waitUntil([&] { return log().size() == 7; }));  // a search line and an SQL line each
+    EXPECT_TRUE(waitFor([&] { return log().size() == 7; }));  // a search line and an SQL line each
     EXPECT_FALSE(workerRunning());
     EXPECT_EQ(queued(), 0u);
-}
-
-// One after another, the third waits in the kernel's backlog; arriving together, it may wait in
-// Qt's own pending queue with its request already read, and must still be dispatched.
-TEST_F(SearchServer, ClientsBeyondTheLimitAreServedWhenOneLeaves) {
-    server->SetMaximumSocketsConnected(2);
-    for (const bool together : {false, true}) {
-        SCOPED_TRACE(together);
-        std::vector<std::unique_ptr<Client>> clients;
-        for (int i = 0; i < 3; ++i) {
-            clients.push_back(connect());
-            clients.back()->send(kPing);
-            if (!together && i < 2) { ASSERT_EQ(clients.back()->read(pong().size()), pong()); }
-        }
-        waitUntil([] { return false; }, 300ms);  // room for the third to be served too early
-        std::vector<size_t> answered, waiting;
-        for (size_t i = 0; i < 3; ++i) (clients[i]->read() == pong() ? answered : waiting).push_back(i);
-        ASSERT_EQ(waiting.size(), 1u);
-        EXPECT_TRUE(together || waiting[0] == 2);
-        EXPECT_EQ(server->ActiveConnections(), 2);
-        clients[answered[0]]->socket.disconnectFromHost();
-        EXPECT_EQ(clients[waiting[0]]->read(pong().size()), pong());
-        for (auto& client : clients) client->socket.disconnectFromHost();
-        ASSERT_TRUE(waitUntil([&] { return server->ActiveConnections() == 0; }));
-    }
 }
 
 // --- The bounds of one request, over real catalogs ---------------------------------------------
@@ -310,27 +202,23 @@ TEST_F(SearchServer, ClientsBeyondTheLimitAreServedWhenOneLeaves) {
 class RequestBounds : public SearchServer {
  protected:
     // The answer to one request on a connection of its own, and the log line of its serving.
-    std::pair<std::string, std::string> serve(const std::string& command, const Lines& paths,
+    std::pair<std::string, std::string> serve(std::string_view command, const Lines& paths,
                                               const std::string& condition) {
-        std::string joined;
-        for (const std::string& path : paths) joined += (joined.empty() ? "" : "::") + path;
         const size_t logged = log().size();
         auto client = connect();
-        client->send(fields({"", command, "d", "l", "", joined, condition, "", "spot"}));
-        const std::string answer = client->readAnswer();
-        const std::string empty = searchAnswer(condition);
-        EXPECT_TRUE(answer.starts_with(empty.substr(0, empty.size() - 22)) && answer.ends_with(empty.substr(empty.size() - 22)))
+        client->send(request(command, paths, condition, "", "l", "spot"));
+        const std::string answer = client->readUntil("</result>\n"), empty = searchAnswer(condition);
+        EXPECT_TRUE(isCompleteSearchAnswer(answer) && answer.starts_with(empty.substr(0, empty.size() - 22)))
             << answer.substr(0, 300);
-        EXPECT_TRUE(waitUntil([&] { return log().size() == logged + 2; }));
-        const Lines lines = log();
-        return {answer, lines.empty() ? "" : lines.back()};
+        EXPECT_TRUE(waitFor([&] { return log().size() == logged + 2; }));
+        return {answer, log().back()};
     }
     // The names of the records in order: "f" for the numbered rows f0, f1, ..., the size of a long
     // name, and a run of equal ones once with its length.
     static std::string summary(const std::string& answer) {
         std::vector<std::pair<std::string, int>> runs;
-        for (const std::string& line : qvcatalog::recordLines(answer)) {
-            std::string name = qvcatalog::attribute(line, "name");
+        for (const std::string& line : recordLines(answer)) {
+            std::string name = attribute(line, "name");
             if (std::regex_match(name, std::regex("f[0-9]+"))) name = "f";
             if (name.size() > 1000) name = "<" + std::to_string(name.size()) + ">";
             if (!runs.empty() && runs.back().first == name)
@@ -354,10 +242,11 @@ TEST_F(RequestBounds, CatalogRecordsFollowTheLimitsAndServeWhatTheCatalogHolds) 
     Table table = manyPaths(600);
     table.rows.push_back(pathRow("two-a", 2));
     table.rows.push_back(pathRow("two-b", 2));
-    const std::string rows = maker.make("rows.vxo", disksTable({{1, "t", "One", "l", "/1", "d"}, {2, "t", "Two", "l", "/2", "d"}}), table);
+    const std::string rows =
+        maker.make("rows.vxo", disksTable({{1, "t", "One", "l", "/1", "d"}, {2, "t", "Two", "l", "/2", "d"}}), table);
     const std::string wideName(150'000, 'w');
-    const std::string wide =
-        maker.make("wide.vxo", disksTable({{1, "t", wideName, "l", "/", "d"}}), pathsTable({pathRow(wideName), pathRow("narrow")}));
+    const std::string wide = maker.make("wide.vxo", disksTable({{1, "t", wideName, "l", "/", "d"}}),
+                                        pathsTable({pathRow(wideName), pathRow("narrow")}));
     const Lines ten(10, rows), four(4, rows);
     const struct {
         const char* command;
@@ -373,7 +262,7 @@ TEST_F(RequestBounds, CatalogRecordsFollowTheLimitsAndServeWhatTheCatalogHolds) 
         {"vaxo-search", ten, "name LIKE 'f%'", 2000, 500, "f*1500 OVER LIMIT 2000*7", 1500},
         {"vaxo-search", {rows}, "1=1 ORDER BY 2 DESC", 2000, 3, "two-b two-a f", 3},
         {"vaxo-search", {wide}, "1=1", 2000, 500, "<150000> narrow", 2},
-        {"vaxo-browse", {wide}, std::string(kGetdisksMarker), 2000, 500, "<150000>", 0},
+        {"vaxo-browse", {wide}, std::string(kGetdisks), 2000, 500, "<150000>", 0},
         {"vaxo-search", {rows}, "disk IN (SELECT disk FROM disks WHERE dname = 'Two')", 2000, 500, "two-a two-b", 2},
         {"vaxo-search", {rows}, "trim('  ' || name) = 'two-a' OR ltrim(rtrim(name || ' ')) = 'two-b'", 2000, 500,
          "two-a two-b", 2},
@@ -389,7 +278,7 @@ TEST_F(RequestBounds, CatalogRecordsFollowTheLimitsAndServeWhatTheCatalogHolds) 
         EXPECT_EQ(logLine, "SQL action: Query: " + c.condition + "; results: " + std::to_string(c.results) + "; ticks: N");
     }
     // The long values are whole, in the row and in its disk.
-    const std::string line = qvcatalog::recordLines(serve("vaxo-search", {wide}, "name <> 'narrow'").first).at(0);
+    const std::string line = recordLines(serve("vaxo-search", {wide}, "name <> 'narrow'").first).at(0);
     EXPECT_EQ(line, recordLine({"/p/", wideName, "0", "1::/::d::/::t::/::/::/::l::/::" + wideName + "::/::" + wide, "1",
                                 "1", "2", "1", "T", "C"}));
 }
@@ -405,9 +294,8 @@ TEST_F(RequestBounds, ARequestEndsAtItsTimeBoundWhateverItsConditionAndCatalogs)
     const std::string big = maker.make("big.vxo", disksTable({}), manyPaths(2000));
     const std::string locked = maker.make("locked.vxo", disksTable({}), pathsTable({pathRow("locked")}));
     const std::string views = maker.makeWithViews("views.vxo", 20'000);
-    sqlite3* holder = nullptr;
-    ASSERT_EQ(sqlite3_open(locked.c_str(), &holder), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    Sql holder(locked);
+    holder("BEGIN EXCLUSIVE");
     // A 90 KB text made by doubling, compared with a 999-byte pattern for every pair of rows: a
     // fifth of a second for each comparison, each one engine step.
     std::string text = "'" + std::string(1400, 'a') + "'";
@@ -418,18 +306,14 @@ TEST_F(RequestBounds, ARequestEndsAtItsTimeBoundWhateverItsConditionAndCatalogs)
         {{big, small}, slow}, {{locked, small}, "1=1"}, {{views, small}, "1=1"}, {Lines(10, big), slow}};
     for (const auto& [paths, condition] : requests) {
         SCOPED_TRACE(paths[0]);
-        std::string joined;
-        for (const std::string& path : paths) joined += (joined.empty() ? "" : "::") + path;
         auto bounded = connect(), behind = connect();
         const size_t logged = log().size();
-        bounded->send(fields({"", "vaxo-search", "d", "l", "", joined, condition, "", ""}));
-        ASSERT_TRUE(waitUntil([&] { return log().size() > logged; }));  // arrived and queued
-        behind->send(fields({"", "vaxo-search", "d", "l", "", small, "1=1", "", ""}));
-        EXPECT_EQ(qvcatalog::recordLines(bounded->readAnswer()), Lines{});
-        EXPECT_EQ(qvcatalog::recordLines(behind->readAnswer()).size(), 1u);
+        bounded->send(request("vaxo-search", paths, condition));
+        ASSERT_TRUE(waitFor([&] { return log().size() > logged; }));  // arrived and queued
+        behind->send(request("vaxo-search", {small}, "1=1"));
+        EXPECT_EQ(recordLines(bounded->readUntil("</result>\n")), Lines{});
+        EXPECT_EQ(recordLines(behind->readUntil("</result>\n")).size(), 1u);
     }
-    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(holder);
 }
 
 // An answer that reaches its budget takes no further record, whether catalog rows (also those a
@@ -438,66 +322,55 @@ TEST_F(RequestBounds, ARequestEndsAtItsTimeBoundWhateverItsConditionAndCatalogs)
 TEST_F(RequestBounds, AnAnswerStopsTakingRecordsAtItsBudget) {
     using namespace qvcatalog;
     constexpr size_t kBudget = 64 * 1024;
-    const std::string many = maker.make("many.vxo", disksTable({}), manyPaths(2000));
-    // Each name sixteen times the stored text, made by the catalog's own generated column.
-    const std::string fat = maker.make("fat.vxo", disksTable({}), pathsTable({}));
-    sqlite3* db = nullptr;
-    sqlite3_open(fat.c_str(), &db);
-    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE paths; CREATE TABLE paths(ppath, short, itype, disk, size, dcr, dmd, vis, mt, mc,"
-                               " name AS (hex(hex(hex(hex(short))))));"
-                               "INSERT INTO paths(short) SELECT name FROM (SELECT 'x' AS name) JOIN (SELECT 1 UNION SELECT 2"
-                               " UNION SELECT 3 UNION SELECT 4 UNION SELECT 5) ON 1;"
-                               "UPDATE paths SET short = short || printf('%.*c', 1000, 'x');",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    const std::string many = maker.make("many.vxo", disksTable({}), manyPaths(2000)), fat = maker.makeFat("fat.vxo");
+    // A record too big for what is left, then small ones that would still fit.
+    Table steps = manyPaths(600);
+    steps.rows.insert(steps.rows.begin() + 550, pathRow(std::string(20'000, 'x')));
+    const std::string stepped = maker.make("steps.vxo", disksTable({}), steps);
     std::vector<Row> disks;
     for (int i = 0; i < 100; ++i) disks.push_back({i, "t", "disk" + std::to_string(i) + std::string(2000, 'n'), "l", "/", "d"});
     const std::string fatDisks = maker.make("disks.vxo", disksTable(disks), pathsTable({}));
-    fs::create_directories(folder / "tree");
-    for (int i = 0; i < 1000; ++i) std::ofstream(folder / "tree" / ("budget-hit-" + std::to_string(i)));
-    const bool indexed = test_support::runQuietly({"updatedb", "-U", (folder / "tree").string(), "-o",
-                                                   (folder / "index.db").string(), "-l", "no"}) == 0;
-    ::setenv("QUORVANTEL_LOCATE_DB", (folder / "index.db").c_str(), 1);
+    std::filesystem::create_directories(folder.path() / "tree");
+    for (int i = 0; i < 1000; ++i) writeFile(folder.path() / "tree" / ("budget-hit-" + std::to_string(i)), "");
+    const bool indexed = indexForLocate(folder.path() / "tree", folder.path() / "index.db");
+    const ScopedEnv index("QUORVANTEL_LOCATE_DB", (folder.path() / "index.db").c_str());
     gfs::spotlightSwitchMirror = true;
     application->PREFmaxresultstotal = 100'000;
     application->PREFmaxresultsdatabase = 100'000;
     const struct {
         const char* command;
         Lines paths;
-        std::string condition, spotlight;
+        std::string_view condition, spotlight;
     } cases[] = {
         {"vaxo-search", {many}, "1=1", ""},
+        {"vaxo-search", {stepped}, "1=1", ""},
         {"vaxo-search", {fat, fat, fat}, "1=1", ""},
-        {"vaxo-browse", {fatDisks}, std::string(kGetdisksMarker), ""},
+        {"vaxo-browse", {fatDisks}, kGetdisks, ""},
         {"vaxo-search", {}, "", "budget-hit"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.paths.empty() ? c.spotlight : c.paths[0]);
         if (!c.spotlight.empty() && !indexed) continue;
-        std::string joined;
-        for (const std::string& path : c.paths) joined += (joined.empty() ? "" : "::") + path;
-        const std::string request = fields({"", c.command, "d", "l", "", joined, c.condition, "", c.spotlight});
+        const std::string sent = request(c.command, c.paths, c.condition, "", "l", c.spotlight);
         setAnswerBudget(kAnswerBudget);
         auto client = connect();
-        client->send(request);
-        const Lines whole = qvcatalog::recordLines(client->readAnswer());
-        ASSERT_TRUE(waitUntil([&] { return !log().empty() && log().back().find(" results: ") != std::string::npos; }));
+        client->send(sent);
+        const Lines whole = recordLines(client->readUntil("</result>\n"));
+        ASSERT_TRUE(waitFor([&] { return !log().empty() && log().back().find(" results: ") != std::string::npos; }));
         EXPECT_EQ(log().back().find("cut"), std::string::npos);
         setAnswerBudget(kBudget);
         auto cutClient = connect();
-        cutClient->send(request);
-        const std::string cut = cutClient->readAnswer();
-        const Lines taken = qvcatalog::recordLines(cut);
+        cutClient->send(sent);
+        const std::string cut = cutClient->readUntil("</result>\n");
+        const Lines taken = recordLines(cut);
         ASSERT_LT(taken.size(), whole.size());
         EXPECT_EQ(taken, Lines(whole.begin(), whole.begin() + static_cast<long>(taken.size())));
         EXPECT_LE(cut.size(), kBudget);
         EXPECT_GT(cut.size() + whole[taken.size()].size(), kBudget);
-        EXPECT_EQ(cut.substr(cut.size() - 22), "\t</records>\n</result>\n");
-        EXPECT_TRUE(waitUntil([&] { return log().back().ends_with("; ticks: N; answer cut: budget 65536 bytes"); }))
+        EXPECT_TRUE(cut.ends_with("\t</records>\n</result>\n"));
+        EXPECT_TRUE(waitFor([&] { return log().back().ends_with("; ticks: N; answer cut: budget 65536 bytes"); }))
             << log().back();
     }
-    ::unsetenv("QUORVANTEL_LOCATE_DB");
 }
 
 }  // namespace
