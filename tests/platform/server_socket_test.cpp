@@ -113,6 +113,7 @@ TEST(ServerSocket, ListenFailuresAreReportedAfterListenReturns) {
     QTcpServer blocker;
     ASSERT_TRUE(blocker.listen(QHostAddress::Any, 0));
     const struct { int32_t port, code; } cases[] = {{blocker.serverPort(), QAbstractSocket::AddressInUseError},
+                                                     {65536, QAbstractSocket::UnsupportedSocketOperationError},
                                                      {70000, QAbstractSocket::UnsupportedSocketOperationError},
                                                      {-1, QAbstractSocket::UnsupportedSocketOperationError}};
     for (const auto& c : cases) {
@@ -125,6 +126,17 @@ TEST(ServerSocket, ListenFailuresAreReportedAfterListenReturns) {
         EXPECT_EQ(server.errors, std::vector<int32_t>{c.code}) << c.port;
         EXPECT_FALSE(server.IsListening());
     }
+}
+
+TEST(ServerSocket, TheHighestPortListens) {
+    if (!test_support::portIsFree(65535)) GTEST_SKIP() << "port 65535 is taken on this machine";
+    TestServer server;
+    server.SetPort(65535);
+    server.Listen();
+    EXPECT_TRUE(waitUntil([&] { return server.IsListening(); }));
+    settle();
+    EXPECT_TRUE(server.errors.empty());
+    EXPECT_TRUE(server.IsListening());
 }
 
 // Connections end when their clients leave: also a waiting client that left while Qt already held
