@@ -30,6 +30,7 @@ ConsoleWindows::~ConsoleWindows() {
 void ConsoleWindows::showConsoleWindow() {
     dbswindow& window = dbswindow::instance();
     window.show();
+    logswindow::floatAbove(&window);
     // Offscreen there is nothing to bring to the front.
     if (!platform::hasDisplay()) return;
     window.raise();

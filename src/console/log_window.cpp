@@ -4,6 +4,7 @@
 #include "platform/ui/font.h"
 
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -18,6 +19,11 @@
 namespace {
 std::unique_ptr<logswindow> theLogWindow;
 platform::LineWriter* echo = nullptr;
+QPointer<platform::ui::Window> owner;
+// A utility window of the console: title, minimise and close boxes, and no maximise box, which
+// would only cover the console it serves.
+constexpr Qt::WindowFlags kFloatingWindow = Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                            Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint;
 constexpr int kMargin = 10;
 constexpr int kShownLines = 10000;
 // Bytes as the field holds text, two per character.
@@ -58,14 +64,20 @@ void logswindow::release() { theLogWindow.reset(); }
 
 void logswindow::echoTo(platform::LineWriter* output) { echo = output; }
 
+void logswindow::floatAbove(platform::ui::Window* window) {
+    owner = window;
+    if (theLogWindow) theLogWindow->FloatAbove(window);
+}
+
 logswindow::logswindow()
-    : Window(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
+    : Window(kFloatingWindow),
       editField1_(new QPlainTextEdit(&contentArea())),
       pendingTimer_(new QTimer(this)) {
     pendingTimer_->setSingleShot(true);
     pendingTimer_->setInterval(100);
     connect(pendingTimer_, &QTimer::timeout, this, &logswindow::showPending);
     setObjectName("logswindow");
+    FloatAbove(owner);
     SetTitle("Server log");
     SetMinimumSize(64, 64);
     SetMaximumSize(32000, 32000);

@@ -1,9 +1,9 @@
 #pragma once
 // logswindow: the floating window that shows the activity log of this run in one read-only
-// text field, EditField1, under the application's menu bar. Made on first use of its accessor;
-// closing it only hides it, so the text of the run is kept. The field keeps the latest 4 MiB of
-// text and 10 000 lines at most, and shows a very long logged line cut, with a mark. Main thread
-// only.
+// text field, EditField1, under the application's menu bar. It floats above the console window
+// and has no maximise box. Made on first use of its accessor; closing it only hides it, so the
+// text of the run is kept. The field keeps the latest 4 MiB of text and 10 000 lines at most, and
+// shows a very long logged line cut, with a mark. Main thread only.
 
 #include "platform/ui/window.h"
 
@@ -27,6 +27,8 @@ class logswindow final : public platform::ui::Window {
     // Each piece the window is given from now on also goes there, as the window shows it and
     // without the line end that begins it; none by default.
     static void echoTo(platform::LineWriter* output);
+    // The window the log window floats above, this one and any made later; none by default.
+    static void floatAbove(platform::ui::Window* owner);
 
     QPlainTextEdit& EditField1() { return *editField1_; }
     QString text();  // the whole text, with what waits to be shown

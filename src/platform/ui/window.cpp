@@ -117,6 +117,25 @@ void Window::SetTitle(std::string_view title) {
 
 void Window::Show() { show(); }
 
+void Window::setVisible(bool visible) {
+    if (visible && !isVisible()) tellOwner();
+    QWidget::setVisible(visible);
+}
+
+void Window::FloatAbove(Window* owner) {
+    owner_ = owner;
+    if (windowHandle()) tellOwner();
+}
+
+// The desktop reads the owner only as the window appears, so the native window learns of it
+// before that. An owner without a native window yet cannot be named; a later show names it.
+void Window::tellOwner() {
+    QWindow* ownerHandle = owner_ ? owner_->windowHandle() : nullptr;
+    if (!ownerHandle && !windowHandle()) return;
+    winId();
+    windowHandle()->setTransientParent(ownerHandle);
+}
+
 void Window::SetMenuBarVisible(bool visible) {
     menuBarVisible_ = visible;
     RefreshMenuBar();

@@ -6,11 +6,13 @@
 // application's menu bar above its content area; the bar is then part of the window's frame,
 // and the content area keeps its size and place on the screen. Under a window manager a
 // window's place and frame are known only once the manager has shown it: WhenPlaced waits for
-// that. Main thread only.
+// that. A window may float above an owner window: the window manager then keeps it above the
+// owner whenever the owner comes to the front. Main thread only.
 
 #include "platform/folder_item.h"
 #include "platform/ui/control.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <cstddef>
@@ -71,6 +73,11 @@ class Window : public QWidget {
     bool Visible() const { return isVisible(); }
     void SetVisible(bool visible) { setVisible(visible); }
     void Show();
+    void setVisible(bool visible) override;
+
+    // Keeps this window above owner (none: a window of its own) from the next time it shows: the
+    // desktop learns of an owner only as the window appears. The owner may go first.
+    void FloatAbove(Window* owner);
 
     // Shows the application's menu bar (see menu_bar.h) at the top of this window.
     void SetMenuBarVisible(bool visible);
@@ -124,6 +131,7 @@ class Window : public QWidget {
     void setContentGeometry(const QRect& geometry);
     void applySizeLimits();
     void markPlaced();
+    void tellOwner();
     std::vector<std::string> admittedFiles(const QMimeData& data) const;
 
     QWidget* content_;
@@ -134,6 +142,7 @@ class Window : public QWidget {
     QSize maximumContent_{QWIDGETSIZE_MAX, QWIDGETSIZE_MAX};
     std::vector<std::string> dropEndings_;
     std::vector<Control*> controls_;
+    QPointer<Window> owner_;
     bool opened_ = false;
     bool lostToModal_ = false;
     bool placed_ = false;
