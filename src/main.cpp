@@ -13,6 +13,7 @@
 #include "platform/exception_guard.h"
 #include "platform/line_writer.h"
 #include "platform/localized_string.h"
+#include "platform/qt_message_filter.h"
 #include "platform/quit_signals.h"
 #include "platform/ui/widget_message_presenter.h"
 #include "search/searchmaster.h"
@@ -28,6 +29,7 @@
 int main(int argc, char* argv[]) {
     platform::ignoreBrokenPipes();
     platform::chooseOffscreenPlatformWithoutDisplay();
+    platform::leaveOutOffscreenPlatformNotes();
     QApplication application(argc, argv);
     // The console window's close quits through the application object, not through Qt.
     QApplication::setQuitOnLastWindowClosed(false);
