@@ -226,7 +226,22 @@ std::vector<Scenario> memoryScenarios(const std::string& folder) {
     };
     const std::string disks = fatDisks("fat-disks-100k.vxo", 10'000, 24'000);
     const std::string bigDisks = fatDisks("fat-disks-4m.vxo", 1'000, 1'000'000);
+    // Millions of disks without a single value: a small file whose disk list is what costs.
+    const auto emptyDisks = [&folder](const std::string& name, int disks) {
+        return catalog(folder, name,
+                       "CREATE TABLE paths(ppath, name, itype, disk, size, dcr, dmd, vis, mt, mc);"
+                       "INSERT INTO paths VALUES('/p/', 'a.txt', '0', 1, 1, 1, 1, '1', '', '');"
+                       "CREATE TABLE disks(disk INTEGER PRIMARY KEY, dtype, dname, dlabel, dpath, dd);"
+                       "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i < " +
+                           std::to_string(disks) + ") INSERT INTO disks(disk) SELECT i FROM k;");
+    };
+    const std::string empty5m = emptyDisks("empty-disks-5m.vxo", 5'000'000);
+    const std::string empty20m = emptyDisks("empty-disks-20m.vxo", 20'000'000);
     return {
+        {"empty-5m", "search of one catalog of 5 000 000 empty disks", "vaxo-search", {empty5m}, "1=1"},
+        {"empty-5m-list", "getdisks browse of 5 000 000 empty disks", "vaxo-browse", {empty5m}, kGetdisks},
+        {"empty-20m", "search of one catalog of 20 000 000 empty disks", "vaxo-search", {empty20m}, "1=1"},
+        {"empty-20m-list", "getdisks browse of 20 000 000 empty disks", "vaxo-browse", {empty20m}, kGetdisks},
         {"columns-100k", "generated columns of ~100 KB, file named three times", "vaxo-search",
          {small, small, small}, "1=1"},
         {"columns-28m", "generated columns of 28 MB each, file named three times", "vaxo-search",
@@ -275,13 +290,13 @@ int main(int argc, char** argv) {
         }
         if (mode == "memory" || mode == "all") {
             std::printf("Peak resident memory of the server (VmHWM; target under 1 GiB)\n");
-            std::printf("%-13s %9s %9s %8s %11s %8s  %s\n", "scenario", "start MB", "peak MB", "records", "answer MB",
-                        "whole", "what");
+            std::printf("%-14s %9s %9s %8s %8s %11s %8s  %s\n", "scenario", "start MB", "peak MB", "ms", "records",
+                        "answer MB", "whole", "what");
             for (const Scenario& scenario : memoryScenarios(folder)) {
                 if (!only.empty() && scenario.name != only) continue;
                 const Outcome outcome = run(executable, scenario);
-                std::printf("%-13s %9.1f %9.1f %8lld %11.1f %8s  %s\n", scenario.name.c_str(),
-                            outcome.startHwmKb / 1024.0, outcome.hwmKb / 1024.0,
+                std::printf("%-14s %9.1f %9.1f %8.0f %8lld %11.1f %8s  %s\n", scenario.name.c_str(),
+                            outcome.startHwmKb / 1024.0, outcome.hwmKb / 1024.0, outcome.ms,
                             static_cast<long long>(outcome.records), outcome.bytes / 1048576.0,
                             outcome.complete ? "yes" : "NO", scenario.what.c_str());
                 std::fflush(stdout);
