@@ -18,10 +18,6 @@ void runSpotlightSearch(RequestState& state) {
     if (!gfs::spotlightSwitchMirror || state.answerCut != AnswerCut::None) return;
     // The hits found before the deadline are served; the catalogs may have used all the time.
     const auto deadline = requestDeadline(state);
-    if (RequestState::Clock::now() >= deadline) {
-        cutAnswer(state, AnswerCut::TimeLimit);
-        return;
-    }
     // The text goes to the query as it came, blanks at its ends included.
     const auto outcome = platform::runMetadataQuery(state.spotlightText, [&state](const platform::FolderItem& file,
                                                              const platform::FileSnapshot& properties) {
