@@ -103,24 +103,30 @@ DiskLoad loadDisks(OpenCatalog& catalog, RequestState& state, const DiskRecordMa
         // A disk whose place in the list was already given cannot take it any more.
         if (madeBelow && disk < *madeBelow) return DiskLoad::OverBudget;
         std::array<size_t, 5> sizes{};
-        for (size_t i = 1; i < column.size(); ++i) sizes[i - 1] = text(column[i]).size();
+        size_t texts = 0;
+        for (size_t i = 1; i < column.size(); ++i) texts += sizes[i - 1] = text(column[i]).size();
         const size_t needed = diskEntryMemory(sizes);
-        if (!fitsInAnswer(state, held + needed) && makeRecords && disks.begin() != disks.end() &&
-            disks.begin()->first < disk) {
+        const auto known = disks.find(disk);
+        const size_t replaced = known == disks.end() ? 0 : known->second.memoryBytes();
+        const auto fits = [&] {
+            // A browse holds one disk beyond what is left while its texts still fit, so that it
+            // lists every disk whose record fits, as the answer would without a disk list.
+            const bool alone = disks.size() == (known == disks.end() ? 0 : 1);
+            return fitsInAnswer(state, held - replaced + needed) || (makeRecords && alone && fitsInAnswer(state, texts));
+        };
+        if (!fits() && makeRecords && !disks.empty() && disks.begin()->first < disk) {
             if (!makeRecords(disk)) return DiskLoad::OverBudget;
             madeBelow = disk;
-            held = 0;
-            for (const auto& [number, entry] : disks) held += entry.memoryBytes();
+            held = replaced;  // what is left: this disk's entry, if it has one
         }
-        if (!fitsInAnswer(state, held + needed)) {
+        if (!fits()) {
             // This row would have replaced the entry of its disk, which therefore goes too.
             disks.erase(disk);
             return DiskLoad::OverBudget;
         }
         DiskEntry entry = makeDiskEntry(diskInfoString(disk, text(column[1]), text(column[2]), text(column[3]),
                                                        text(column[4]), text(column[5])));
-        const auto known = disks.find(disk);
-        held += entry.memoryBytes() - (known == disks.end() ? 0 : known->second.memoryBytes());
+        held += entry.memoryBytes() - replaced;
         disks[disk] = std::move(entry);
     }
     if ((interrupted || !rows->LastError().empty()) && stoppedByTime(catalog, state)) {
