@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -95,7 +96,23 @@ struct Scenario {
     std::string command;
     std::vector<std::string> paths;
     std::string condition;
+    std::string spotlight = {};  // a file-name search over the bench's own index after the catalogs
 };
+
+// A plocate index of 500 000 files named "hit-N", kept once made.
+std::string namesIndex(const std::string& folder) {
+    const std::string index = folder + "/names-500k.db", tree = folder + "/names-500k";
+    if (fs::exists(index)) return index;
+    for (int d = 0; d < 1000; ++d) {
+        const std::string sub = tree + "/d" + std::to_string(d);
+        fs::create_directories(sub);
+        for (int f = 0; f < 500; ++f) std::ofstream(sub + "/hit-" + std::to_string(d * 500 + f));
+    }
+    const std::string command = "updatedb -U '" + tree + "' -o '" + index + ".part' -l no";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("updatedb failed: " + command);
+    fs::rename(index + ".part", index);
+    return index;
+}
 
 struct Outcome {
     double ms = 0;
@@ -112,16 +129,21 @@ long hwmKb(pid_t pid) {
     return kb;
 }
 
-Outcome run(const std::string& executable, const Scenario& scenario) {
-    bench::Server server({.executable = executable,
-                          .folderName = "hostile-search",
-                          .settings = {{"limit_results_total", "100000"}, {"limit_results_database", "100000"}}});
+Outcome run(const std::string& executable, const Scenario& scenario, const std::string& folder = {}) {
+    bench::ServerOptions options{.executable = executable,
+                                 .folderName = "hostile-search",
+                                 .settings = {{"limit_results_total", "100000"}, {"limit_results_database", "100000"}}};
+    if (!scenario.spotlight.empty()) {
+        options.settings.emplace_back("use_spotlight", "true");
+        options.environment.emplace_back("QUORVANTEL_LOCATE_DB", namesIndex(folder));
+    }
+    bench::Server server(options);
     server.waitForPong(request("vaxo-ping"));
     Outcome outcome;
     outcome.startHwmKb = hwmKb(server.pid());
     bench::Connection connection(server.port());
     const auto start = Clock::now();
-    connection.send(request(scenario.command, scenario.paths, scenario.condition));
+    connection.send(request(scenario.command, scenario.paths, scenario.condition, scenario.spotlight));
     outcome.complete = connection.receive(bench::kResultEnd);
     outcome.ms = bench::msSince(start);
     outcome.records = bench::recordCount(connection.answer());
@@ -181,6 +203,8 @@ std::vector<Scenario> timeScenarios(const std::string& folder) {
          std::vector<std::string>(10, generated), "name = 'x'"},
         {"mixed", "locked, views, slow LIKE, generated, then plain", "vaxo-search",
          {locked, views, plain, generated, plain, locked, views, plain, generated, plain}, slowLike(96'000, 400)},
+        {"names", "slow LIKE taking the whole bound, then a file-name search of 500 000 hits", "vaxo-search",
+         tenPlain, slowLike(96'000, 400), "hit-"},
     };
 }
 
@@ -279,7 +303,7 @@ int main(int argc, char** argv) {
                 if (!only.empty() && scenario.name != only) continue;
                 std::optional<ExclusiveLock> lock;
                 if (scenario.name == "locked" || scenario.name == "mixed") lock.emplace(folder + "/locked.vxo");
-                const Outcome outcome = run(executable, scenario);
+                const Outcome outcome = run(executable, scenario, folder);
                 worst = std::max(worst, outcome.ms);
                 std::printf("%-11s %9.0f %8lld %8s  %s\n", scenario.name.c_str(), outcome.ms,
                             static_cast<long long>(outcome.records), outcome.complete ? "yes" : "NO",
