@@ -1,7 +1,8 @@
 // hostile_bench --server EXECUTABLE --data FOLDER [--mode time|memory|all] [--only NAME]
 // Requests built to wear the server down, each on a freshly started server: for the time mode,
-// the longest a request naming ten catalogs holds the worker; for the memory mode, the server's
-// peak resident memory (VmHWM) after a request over catalogs whose own schema makes fat values.
+// the longest a request naming ten catalogs (and a file-name search after them) holds the worker;
+// for the memory mode, the server's peak resident memory (VmHWM) and the time of a request over
+// catalogs whose own schema makes fat values or that hold millions of empty disks.
 // Nothing is asserted; the figures are printed next to the bounds they are meant to stay under.
 #include "bench_support.h"
 

@@ -16,11 +16,14 @@ void Thread::Run() {
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, kStackBytes);
+    started_ = true;  // before the thread, which may ask IsRunningThread at once
     const int failed = pthread_create(&thread_, &attributes, &Thread::start, this);
     pthread_attr_destroy(&attributes);
-    // As std::thread does: the caller learns that no thread runs.
-    if (failed) throw std::system_error(failed, std::generic_category(), "a thread cannot be started");
-    started_ = true;
+    if (failed) {
+        started_ = false;
+        // As std::thread does: the caller learns that no thread runs.
+        throw std::system_error(failed, std::generic_category(), "a thread cannot be started");
+    }
 }
 
 void Thread::Join() {

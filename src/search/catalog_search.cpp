@@ -316,4 +316,6 @@ void runDatabaseLoop(RequestState& state) {
         if (state.answerCut != AnswerCut::None) break;
         searchCatalog(*catalog, state, path);
     }
+    // Up to a budget's worth of disks: let go of them before the answer is sent.
+    state.diskDictionary.clear();
 }
