@@ -2,8 +2,10 @@
 # bench/hostile.sh [--server EXECUTABLE] [--only big,labels,lineends,generated,departed] [--scale F]
 #   the hostile clients: big answers, flooding labels, schema-made fat values, departed clients
 # bench/hostile.sh time|memory|all [--only NAME] [--server EXECUTABLE]
-#   the hostile catalogs: how long a request naming ten of them holds the worker (time), and the
-#   server's peak memory after requests over catalogs whose own schema makes fat values (memory)
+#   the hostile catalogs: how long a request naming ten of them holds the worker, also with a
+#   file-name search of 500 000 hits after them (time), and the server's peak memory after
+#   requests over catalogs whose own schema makes fat values or that hold millions of empty
+#   disks (memory)
 # Builds what it needs, makes the data once into build/bench-data and runs each scenario against
 # a freshly started server: this build's, unless --server names another (an older build, to
 # compare before and after a change).

@@ -1,7 +1,8 @@
 // hostile_bench --server EXECUTABLE --data FOLDER [--mode time|memory|all] [--only NAME]
 // Requests built to wear the server down, each on a freshly started server: for the time mode,
-// the longest a request naming ten catalogs holds the worker; for the memory mode, the server's
-// peak resident memory (VmHWM) after a request over catalogs whose own schema makes fat values.
+// the longest a request naming ten catalogs (and a file-name search after them) holds the worker;
+// for the memory mode, the server's peak resident memory (VmHWM) and the time of a request over
+// catalogs whose own schema makes fat values or that hold millions of empty disks.
 // Nothing is asserted; the figures are printed next to the bounds they are meant to stay under.
 #include "bench_support.h"
 
@@ -9,6 +10,7 @@
 #include <sys/types.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -95,7 +97,23 @@ struct Scenario {
     std::string command;
     std::vector<std::string> paths;
     std::string condition;
+    std::string spotlight = {};  // a file-name search over the bench's own index after the catalogs
 };
+
+// A plocate index of 500 000 files named "hit-N", kept once made.
+std::string namesIndex(const std::string& folder) {
+    const std::string index = folder + "/names-500k.db", tree = folder + "/names-500k";
+    if (fs::exists(index)) return index;
+    for (int d = 0; d < 1000; ++d) {
+        const std::string sub = tree + "/d" + std::to_string(d);
+        fs::create_directories(sub);
+        for (int f = 0; f < 500; ++f) std::ofstream(sub + "/hit-" + std::to_string(d * 500 + f));
+    }
+    const std::string command = "updatedb -U '" + tree + "' -o '" + index + ".part' -l no";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("updatedb failed: " + command);
+    fs::rename(index + ".part", index);
+    return index;
+}
 
 struct Outcome {
     double ms = 0;
@@ -112,16 +130,21 @@ long hwmKb(pid_t pid) {
     return kb;
 }
 
-Outcome run(const std::string& executable, const Scenario& scenario) {
-    bench::Server server({.executable = executable,
-                          .folderName = "hostile-search",
-                          .settings = {{"limit_results_total", "100000"}, {"limit_results_database", "100000"}}});
+Outcome run(const std::string& executable, const Scenario& scenario, const std::string& folder = {}) {
+    bench::ServerOptions options{.executable = executable,
+                                 .folderName = "hostile-search",
+                                 .settings = {{"limit_results_total", "100000"}, {"limit_results_database", "100000"}}};
+    if (!scenario.spotlight.empty()) {
+        options.settings.emplace_back("use_spotlight", "true");
+        options.environment.emplace_back("QUORVANTEL_LOCATE_DB", namesIndex(folder));
+    }
+    bench::Server server(options);
     server.waitForPong(request("vaxo-ping"));
     Outcome outcome;
     outcome.startHwmKb = hwmKb(server.pid());
     bench::Connection connection(server.port());
     const auto start = Clock::now();
-    connection.send(request(scenario.command, scenario.paths, scenario.condition));
+    connection.send(request(scenario.command, scenario.paths, scenario.condition, scenario.spotlight));
     outcome.complete = connection.receive(bench::kResultEnd);
     outcome.ms = bench::msSince(start);
     outcome.records = bench::recordCount(connection.answer());
@@ -181,6 +204,8 @@ std::vector<Scenario> timeScenarios(const std::string& folder) {
          std::vector<std::string>(10, generated), "name = 'x'"},
         {"mixed", "locked, views, slow LIKE, generated, then plain", "vaxo-search",
          {locked, views, plain, generated, plain, locked, views, plain, generated, plain}, slowLike(96'000, 400)},
+        {"names", "slow LIKE taking the whole bound, then a file-name search of 500 000 hits", "vaxo-search",
+         tenPlain, slowLike(96'000, 400), "hit-"},
     };
 }
 
@@ -226,7 +251,22 @@ std::vector<Scenario> memoryScenarios(const std::string& folder) {
     };
     const std::string disks = fatDisks("fat-disks-100k.vxo", 10'000, 24'000);
     const std::string bigDisks = fatDisks("fat-disks-4m.vxo", 1'000, 1'000'000);
+    // Millions of disks without a single value: a small file whose disk list is what costs.
+    const auto emptyDisks = [&folder](const std::string& name, int disks) {
+        return catalog(folder, name,
+                       "CREATE TABLE paths(ppath, name, itype, disk, size, dcr, dmd, vis, mt, mc);"
+                       "INSERT INTO paths VALUES('/p/', 'a.txt', '0', 1, 1, 1, 1, '1', '', '');"
+                       "CREATE TABLE disks(disk INTEGER PRIMARY KEY, dtype, dname, dlabel, dpath, dd);"
+                       "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i < " +
+                           std::to_string(disks) + ") INSERT INTO disks(disk) SELECT i FROM k;");
+    };
+    const std::string empty5m = emptyDisks("empty-disks-5m.vxo", 5'000'000);
+    const std::string empty20m = emptyDisks("empty-disks-20m.vxo", 20'000'000);
     return {
+        {"empty-5m", "search of one catalog of 5 000 000 empty disks", "vaxo-search", {empty5m}, "1=1"},
+        {"empty-5m-list", "getdisks browse of 5 000 000 empty disks", "vaxo-browse", {empty5m}, kGetdisks},
+        {"empty-20m", "search of one catalog of 20 000 000 empty disks", "vaxo-search", {empty20m}, "1=1"},
+        {"empty-20m-list", "getdisks browse of 20 000 000 empty disks", "vaxo-browse", {empty20m}, kGetdisks},
         {"columns-100k", "generated columns of ~100 KB, file named three times", "vaxo-search",
          {small, small, small}, "1=1"},
         {"columns-28m", "generated columns of 28 MB each, file named three times", "vaxo-search",
@@ -264,7 +304,7 @@ int main(int argc, char** argv) {
                 if (!only.empty() && scenario.name != only) continue;
                 std::optional<ExclusiveLock> lock;
                 if (scenario.name == "locked" || scenario.name == "mixed") lock.emplace(folder + "/locked.vxo");
-                const Outcome outcome = run(executable, scenario);
+                const Outcome outcome = run(executable, scenario, folder);
                 worst = std::max(worst, outcome.ms);
                 std::printf("%-11s %9.0f %8lld %8s  %s\n", scenario.name.c_str(), outcome.ms,
                             static_cast<long long>(outcome.records), outcome.complete ? "yes" : "NO",
@@ -275,13 +315,13 @@ int main(int argc, char** argv) {
         }
         if (mode == "memory" || mode == "all") {
             std::printf("Peak resident memory of the server (VmHWM; target under 1 GiB)\n");
-            std::printf("%-13s %9s %9s %8s %11s %8s  %s\n", "scenario", "start MB", "peak MB", "records", "answer MB",
-                        "whole", "what");
+            std::printf("%-14s %9s %9s %8s %8s %11s %8s  %s\n", "scenario", "start MB", "peak MB", "ms", "records",
+                        "answer MB", "whole", "what");
             for (const Scenario& scenario : memoryScenarios(folder)) {
                 if (!only.empty() && scenario.name != only) continue;
                 const Outcome outcome = run(executable, scenario);
-                std::printf("%-13s %9.1f %9.1f %8lld %11.1f %8s  %s\n", scenario.name.c_str(),
-                            outcome.startHwmKb / 1024.0, outcome.hwmKb / 1024.0,
+                std::printf("%-14s %9.1f %9.1f %8.0f %8lld %11.1f %8s  %s\n", scenario.name.c_str(),
+                            outcome.startHwmKb / 1024.0, outcome.hwmKb / 1024.0, outcome.ms,
                             static_cast<long long>(outcome.records), outcome.bytes / 1048576.0,
                             outcome.complete ? "yes" : "NO", scenario.what.c_str());
                 std::fflush(stdout);

@@ -14,6 +14,9 @@ namespace {
 std::mutex logMutex;
 std::function<void(const std::string&)> windowSink;
 std::vector<std::string> waitingForWindow;
+// The log file that holds part of a line which could not be cut back after a failed write: the
+// next line written there begins with a line end, so that every line starts with its time stamp.
+std::string fileEndingInPartOfALine;
 
 void deliverWaiting() {
     std::vector<std::string> pieces;
@@ -74,11 +77,17 @@ void logujakciuAt(std::string_view message, std::time_t when) {
         std::lock_guard lock(logMutex);
         const platform::FolderItem folder = platform::ApplicationFolder().Child("logs");
         if (!folder.Exists()) folder.CreateAsFolder();
-        const auto stream = folder.Directory() ? platform::TextOutputStream::Append(folder.Child(
-                                                     logFileName(local.tm_year + 1900, local.tm_mon + 1)))
-                                               : nullptr;
+        const platform::FolderItem file = folder.Child(logFileName(local.tm_year + 1900, local.tm_mon + 1));
+        const auto stream = folder.Directory() ? platform::TextOutputStream::Append(file) : nullptr;
+        const bool afterPartOfALine = fileEndingInPartOfALine == file.AbsolutePath();
+        bool written = false;
+        if (stream) {
+            written = stream->WriteLine(afterPartOfALine ? std::string(eol) + line : line);
+            if (written) fileEndingInPartOfALine.clear();
+            if (stream->LeftPartOfALine()) fileEndingInPartOfALine = file.AbsolutePath();
+        }
         std::string piece;
-        if (!stream || !stream->WriteLine(line)) piece.append(eol).append(kLogFileError);
+        if (!written) piece.append(eol).append(kLogFileError);
         piece.append(eol).append(line);
         deliver = queueForWindow(std::move(piece));
     }

@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -51,12 +52,13 @@ struct Pipe {
     }
 };
 
-// Reaps the child on every way out, also when a hit's handler throws.
+// Reaps the child on every way out, also when a hit's handler throws. A child that is not done
+// is killed outright: one that ignores or sits out a gentler signal would hold the worker.
 struct ChildProcess {
     pid_t pid = -1;
     ~ChildProcess() {
         if (pid > 0) {
-            ::kill(pid, SIGTERM);
+            ::kill(pid, SIGKILL);
             wait();
         }
     }
@@ -123,9 +125,13 @@ std::string locatePatternFor(std::string_view text) {
     return pattern;
 }
 
-void runMetadataQuery(std::string_view text, const std::function<bool(const FolderItem&, const FileSnapshot&)>& onHit) {
+MetadataQueryEnd runMetadataQuery(std::string_view text,
+                                  const std::function<bool(const FolderItem&, const FileSnapshot&)>& onHit,
+                                  std::chrono::steady_clock::time_point deadline) {
+    using Clock = std::chrono::steady_clock;
     // No name holds a NUL byte, and plocate could not be handed one.
-    if (text.find('\0') != std::string_view::npos) return;
+    if (text.find('\0') != std::string_view::npos) return MetadataQueryEnd::Complete;
+    if (Clock::now() >= deadline) return MetadataQueryEnd::OutOfTime;
     const std::string pattern = locatePatternFor(text);
     std::vector<std::string> arguments = {"plocate", "--basename", "--ignore-case", "--null"};
     if (const char* database = std::getenv("QUORVANTEL_LOCATE_DB"); database && *database) {
@@ -141,7 +147,7 @@ void runMetadataQuery(std::string_view text, const std::function<bool(const Fold
     Pipe output, errors;
     if (!output.ok() || !errors.ok()) {
         reportOnce(std::string("no pipe: ") + std::strerror(errno));
-        return;
+        return MetadataQueryEnd::Complete;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -156,7 +162,7 @@ void runMetadataQuery(std::string_view text, const std::function<bool(const Fold
     if (spawned != 0) {
         child.pid = -1;
         reportOnce(std::string("plocate cannot be started: ") + std::strerror(spawned));
-        return;
+        return MetadataQueryEnd::Complete;
     }
 
     // Hits are handled as they come, so that memory follows the answer, not plocate's output.
@@ -165,11 +171,21 @@ void runMetadataQuery(std::string_view text, const std::function<bool(const Fold
     char buffer[65536];
     pollfd fds[2] = {{output.fds[0], POLLIN, 0}, {errors.fds[0], POLLIN, 0}};
     int open = 2;
+    // The time left, rounded up to whole milliseconds so that a poll never spins just before it ends.
+    const auto timeLeft = [deadline]() -> int {
+        if (deadline == Clock::time_point::max()) return -1;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, INT32_MAX));
+    };
     while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
+        const int wait = timeLeft();
+        if (wait == 0) return MetadataQueryEnd::OutOfTime;  // plocate is ended with the child
+        const int ready = ::poll(fds, 2, wait);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             break;
         }
+        if (ready == 0) continue;  // the deadline is tested above
         for (pollfd& fd : fds) {
             if (fd.fd < 0 || !(fd.revents & (POLLIN | POLLHUP | POLLERR))) continue;
             const ssize_t n = ::read(fd.fd, buffer, sizeof buffer);
@@ -188,8 +204,10 @@ void runMetadataQuery(std::string_view text, const std::function<bool(const Fold
             for (size_t end = pending.find('\0'); end != std::string::npos; end = pending.find('\0', start)) {
                 FolderItem hit(pending.substr(start, end - start));
                 start = end + 1;
+                // A hit's properties can take long to read (a slow or hung file system).
+                if (timeLeft() == 0) return MetadataQueryEnd::OutOfTime;
                 const auto snapshot = snapshotOf(hit);
-                if (snapshot && !onHit(hit, *snapshot)) return;  // plocate is ended with the child
+                if (snapshot && !onHit(hit, *snapshot)) return MetadataQueryEnd::Stopped;
             }
             pending.erase(0, start);
         }
@@ -200,6 +218,7 @@ void runMetadataQuery(std::string_view text, const std::function<bool(const Fold
         while (!errorText.empty() && (errorText.back() == '\n' || errorText.back() == '\r')) errorText.pop_back();
         reportOnce(errorText);
     }
+    return MetadataQueryEnd::Complete;
 }
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 
 #include "platform/folder_item.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -32,9 +33,19 @@ std::optional<FileSnapshot> snapshotOf(const FolderItem& item);
 // wildcard characters are escaped.
 std::string locatePatternFor(std::string_view text);
 
+enum class MetadataQueryEnd {
+    Complete,   // every hit was handed over (or plocate could not run)
+    Stopped,    // onHit returned false
+    OutOfTime,  // the deadline came first
+};
+
 // Runs the query and hands each hit that still exists to onHit as plocate reports it, until onHit
-// returns false, which ends the query. Without plocate, without an index or when plocate fails,
-// nothing is found and the reason is written to standard error once per run of the server.
-void runMetadataQuery(std::string_view text, const std::function<bool(const FolderItem&, const FileSnapshot&)>& onHit);
+// returns false or the deadline passes, either of which ends the query: plocate is killed and
+// reaped at once, whatever it is doing. Reading a hit's properties counts against the deadline.
+// Without plocate, without an index or when plocate fails, nothing is found and the reason is
+// written to standard error once per run of the server.
+MetadataQueryEnd runMetadataQuery(
+    std::string_view text, const std::function<bool(const FolderItem&, const FileSnapshot&)>& onHit,
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 
 }  // namespace platform

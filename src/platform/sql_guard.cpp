@@ -45,7 +45,7 @@ constexpr std::pair<const char*, int> kLongRunningFunctions[] = {
 constexpr std::array<std::pair<int, int>, 9> kLimits = {{
     {SQLITE_LIMIT_SQL_LENGTH, 110'000},  // a condition of 100 000 bytes and the statement around it
     {SQLITE_LIMIT_COLUMN, 200},
-    {SQLITE_LIMIT_EXPR_DEPTH, 200},
+    {SQLITE_LIMIT_EXPR_DEPTH, 1000},  // the engine's own; the worker's stack is sized for it
     {SQLITE_LIMIT_COMPOUND_SELECT, 10},
     {SQLITE_LIMIT_VDBE_OP, 250'000},
     {SQLITE_LIMIT_FUNCTION_ARG, 8},

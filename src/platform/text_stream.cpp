@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -11,19 +12,39 @@ namespace platform {
 
 namespace {
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
+std::atomic<WriteCall> writeCall{nullptr};
+std::atomic<TruncateCall> truncateCall{nullptr};
+
+ssize_t writeSome(int fd, const void* bytes, size_t count) {
+    const WriteCall call = writeCall.load();
+    return call ? call(fd, bytes, count) : ::write(fd, bytes, count);
+}
+
+int truncateTo(int fd, off_t length) {
+    const TruncateCall call = truncateCall.load();
+    return call ? call(fd, length) : ::ftruncate(fd, length);
+}
+
+// True when every byte was written; `written` counts those that were, also on failure.
+bool writeAll(int fd, std::string_view bytes, size_t* written = nullptr) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = writeSome(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        // A write that takes nothing without an error would take nothing again.
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
     }
-    return true;
+    if (written) *written = done;
+    return done == bytes.size();
 }
 
 }  // namespace
+
+void setFileWriteCallsForTests(WriteCall write, TruncateCall truncate) {
+    writeCall = write;
+    truncateCall = truncate;
+}
 
 std::unique_ptr<TextOutputStream> TextOutputStream::Create(const FolderItem& file) {
     const int fd = ::open(file.AbsolutePath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
@@ -42,10 +63,20 @@ TextOutputStream::~TextOutputStream() { Close(); }
 bool TextOutputStream::Write(std::string_view text) { return fd_ >= 0 && writeAll(fd_, text); }
 
 bool TextOutputStream::WriteLine(std::string_view text) {
+    if (fd_ < 0) return false;
     std::string line;
     line.reserve(text.size() + EndOfLine.size());
     line.append(text).append(EndOfLine);
-    return Write(line);
+    // Where the line begins: the end of the file, where an appending stream writes.
+    const off_t start = ::lseek(fd_, 0, SEEK_END);
+    size_t written = 0;
+    if (writeAll(fd_, line, &written)) {
+        leftPartOfALine_ = false;
+        return true;
+    }
+    // Cutting a file shorter needs no space, so this works on a full disk too.
+    leftPartOfALine_ = written > 0 && (start < 0 || truncateTo(fd_, start) != 0);
+    return false;
 }
 
 void TextOutputStream::Close() {

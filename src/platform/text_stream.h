@@ -6,6 +6,8 @@
 
 #include "platform/folder_item.h"
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,13 +27,27 @@ class TextOutputStream {
     TextOutputStream& operator=(const TextOutputStream&) = delete;
 
     bool Write(std::string_view text);
-    bool WriteLine(std::string_view text);  // the text and EndOfLine in one write
+    // The text and EndOfLine in one write, whole or not at all: when the file takes only part of
+    // it (a full disk), the file is cut back to where the line began, so that whatever is written
+    // next begins a line of its own. False when the line is not in the file.
+    bool WriteLine(std::string_view text);
+    // The last WriteLine failed and part of its line stayed in the file, which could not be cut
+    // back: what is written next should begin with a line end.
+    bool LeftPartOfALine() const { return leftPartOfALine_; }
     void Close();
 
  private:
     explicit TextOutputStream(int fd) : fd_(fd) {}
     int fd_;
+    bool leftPartOfALine_ = false;
 };
+
+// For tests: stand-ins for the system's write and ftruncate under the output streams (nullptr
+// for the system's own), so that a full disk or a file that cannot be cut back can be made at
+// will. Set while no stream writes.
+using WriteCall = ssize_t (*)(int fd, const void* bytes, size_t count);
+using TruncateCall = int (*)(int fd, off_t length);
+void setFileWriteCallsForTests(WriteCall write, TruncateCall truncate);
 
 class TextInputStream {
  public:

@@ -13,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 using platform::text::equalsNoCase;
@@ -54,6 +55,13 @@ std::unique_ptr<OpenCatalog> openCatalog(const std::string& path, Clock::time_po
     return catalog;
 }
 
+// A step that failed after the request's time ran out was stopped by it: the answer says so.
+bool stoppedByTime(const OpenCatalog& catalog, RequestState& state) {
+    if (!catalog.guard->expired()) return false;
+    cutAnswer(state, AnswerCut::TimeLimit);
+    return true;
+}
+
 // None once the request's time is up, as for a statement the engine rejects.
 std::unique_ptr<platform::RecordSet> guardedSelect(OpenCatalog& catalog, std::initializer_list<std::string_view> tables,
                                                    std::string_view sql) {
@@ -62,35 +70,70 @@ std::unique_ptr<platform::RecordSet> guardedSelect(OpenCatalog& catalog, std::in
     return catalog.database.SQLSelect(sql);
 }
 
-// Loads the catalog's disks while they fit in what is left of the answer, which each of them
-// reaches whole or in the disk attribute of rows, so that no more of them is held in memory.
-// False when some did not fit: the dictionary then holds the disks before them, in order.
-bool loadDisks(OpenCatalog& catalog, RequestState& state) {
+enum class DiskLoad {
+    Whole,
+    OverBudget,  // the dictionary holds the disks before the first that did not fit, in order
+    OutOfTime,   // the dictionary is empty, as for a statement the engine rejected
+};
+
+// Makes the browse-disk records of the disks below a number, which leave the dictionary; false
+// once the answer takes no more.
+using DiskRecordMaker = std::function<bool(int64_t below)>;
+
+// Loads the catalog's disks while they fit in what is left of the answer and while the request
+// has time. What a disk costs is what it holds in memory, its entry's overhead included: a
+// catalog of millions of empty disks must not take gigabytes before one record is made. A browse
+// of the disk list (makeRecords) that fills what is left turns the disks below the one in hand
+// into records, which no later row can change while the rows come in ascending order.
+DiskLoad loadDisks(OpenCatalog& catalog, RequestState& state, const DiskRecordMaker& makeRecords = nullptr) {
     DiskDictionary& disks = state.diskDictionary;
     disks.clear();
     const auto rows = guardedSelect(catalog, {"disks"}, "SELECT * FROM disks ORDER BY disk ASC");
-    if (!rows) return true;
+    if (!rows) return stoppedByTime(catalog, state) ? DiskLoad::OutOfTime : DiskLoad::Whole;
     std::array<int, 6> column{};
     const std::array<std::string_view, 6> names = {"disk", "dtype", "dname", "dlabel", "dpath", "dd"};
     for (size_t i = 0; i < names.size(); ++i) column[i] = rows->ColumnIndex(names[i]);
     const auto text = [&rows](int index) { return index < 0 ? std::string_view() : rows->ColumnText(index); };
     size_t held = 0;
+    bool interrupted = false;
+    std::optional<int32_t> madeBelow;  // every disk below it has its record already
     for (; !rows->EOF(); rows->MoveNext()) {
+        if ((interrupted = catalog.guard->expired())) break;
         const int32_t disk = column[0] < 0 ? 0 : static_cast<int32_t>(static_cast<uint32_t>(rows->ColumnInt64(column[0])));
-        size_t size = 0;
-        for (size_t i = 1; i < column.size(); ++i) size += text(column[i]).size();
-        if (!fitsInAnswer(state, held + size)) {
+        // A disk whose place in the list was already given cannot take it any more.
+        if (madeBelow && disk < *madeBelow) return DiskLoad::OverBudget;
+        std::array<size_t, 5> sizes{};
+        size_t texts = 0;
+        for (size_t i = 1; i < column.size(); ++i) texts += sizes[i - 1] = text(column[i]).size();
+        const size_t needed = diskEntryMemory(sizes);
+        const auto known = disks.find(disk);
+        const size_t replaced = known == disks.end() ? 0 : known->second.memoryBytes();
+        const auto fits = [&] {
+            // A browse holds one disk beyond what is left while its texts still fit, so that it
+            // lists every disk whose record fits, as the answer would without a disk list.
+            const bool alone = disks.size() == (known == disks.end() ? 0 : 1);
+            return fitsInAnswer(state, held - replaced + needed) || (makeRecords && alone && fitsInAnswer(state, texts));
+        };
+        if (!fits() && makeRecords && !disks.empty() && disks.begin()->first < disk) {
+            if (!makeRecords(disk)) return DiskLoad::OverBudget;
+            madeBelow = disk;
+            held = replaced;  // what is left: this disk's entry, if it has one
+        }
+        if (!fits()) {
             // This row would have replaced the entry of its disk, which therefore goes too.
             disks.erase(disk);
-            return false;
+            return DiskLoad::OverBudget;
         }
         DiskEntry entry = makeDiskEntry(diskInfoString(disk, text(column[1]), text(column[2]), text(column[3]),
                                                        text(column[4]), text(column[5])));
-        const auto known = disks.find(disk);
-        held += entry.bytes() - (known == disks.end() ? 0 : known->second.bytes());
+        held += entry.memoryBytes() - replaced;
         disks[disk] = std::move(entry);
     }
-    return true;
+    if ((interrupted || !rows->LastError().empty()) && stoppedByTime(catalog, state)) {
+        disks.clear();
+        return DiskLoad::OutOfTime;
+    }
+    return DiskLoad::Whole;
 }
 
 // The running total is a 32-bit count of the matches; a count a condition has made absurd (a
@@ -150,6 +193,7 @@ void searchCatalog(OpenCatalog& catalog, RequestState& state, const std::string&
     const auto counted = sendable ? guardedSelect(catalog, {"paths", "disks"},
                                                   "SELECT COUNT(*) FROM paths WHERE " + gfs::anotherkiller(state.condition))
                                   : nullptr;
+    if (sendable && (!counted || !counted->LastError().empty()) && stoppedByTime(catalog, state)) return;
     const int64_t count = counted && !counted->EOF() ? platform::toInt64(platform::Val(counted->ColumnText(0))) : 0;
     state.runningTotal = addCount(state.runningTotal, count);
     const int32_t totalLimit = App().PREFmaxresultstotal;
@@ -163,7 +207,10 @@ void searchCatalog(OpenCatalog& catalog, RequestState& state, const std::string&
     const std::string select = "SELECT * FROM paths WHERE " + gfs::anotherkiller(state.condition) + " LIMIT " +
                                platform::Str(databaseLimit);
     const auto rows = guardedSelect(catalog, {"paths", "disks"}, select);
-    if (!rows) return;
+    if (!rows) {
+        stoppedByTime(catalog, state);
+        return;
+    }
 
     // The later of two columns with the same name wins.
     std::array<int, 10> columnOf;
@@ -192,6 +239,7 @@ void searchCatalog(OpenCatalog& catalog, RequestState& state, const std::string&
     if (!rows->LastError().empty()) {
         state.answer.resize(before);
         state.runningTotal = totalBefore;
+        stoppedByTime(catalog, state);
         return;
     }
     state.resultCount = addCount(state.resultCount, written);
@@ -202,6 +250,12 @@ void searchCatalog(OpenCatalog& catalog, RequestState& state, const std::string&
 std::chrono::milliseconds catalogStatementTimeLimit() { return std::chrono::milliseconds(statementTimeLimitMs.load()); }
 
 void setCatalogStatementTimeLimit(std::chrono::milliseconds limit) { statementTimeLimitMs = limit.count(); }
+
+RequestState::Clock::time_point requestDeadline(RequestState& state) {
+    if (state.deadline == RequestState::Clock::time_point::max())
+        state.deadline = RequestState::Clock::now() + catalogStatementTimeLimit();
+    return state.deadline;
+}
 
 std::string diskBrowseCondition(std::string_view condition) {
     const auto pieces = platform::text::splitViewsNoCase(condition, kDiskBrowseSeparator);
@@ -214,30 +268,54 @@ std::string diskBrowseCondition(std::string_view condition) {
 void runDatabaseLoop(RequestState& state) {
     const bool browse = equalsNoCase(state.command, "vaxo-browse");
     const bool getdisks = browse && equalsNoCase(state.condition, kGetdisksMarker);
-    const auto deadline = Clock::now() + catalogStatementTimeLimit();
+    const auto deadline = requestDeadline(state);
     platform::SqlGuard::limitEngineHeap(static_cast<int64_t>(answerBudget()) + kEngineHeapRoom);
     for (size_t i = 0; i < state.databasePaths.size(); ++i) {
-        // Past the deadline, or with an answer that takes no more records, the rest is not opened.
-        if (Clock::now() >= deadline || state.answerCut) break;
+        // With an answer that takes no more records, or past the deadline, the rest is not opened.
+        if (state.answerCut != AnswerCut::None) break;
+        if (Clock::now() >= deadline) {
+            cutAnswer(state, AnswerCut::TimeLimit);
+            break;
+        }
         const std::string& path = state.databasePaths[i];
         const auto catalog = openCatalog(path, deadline);
-        if (!catalog) continue;
-        const bool allDisks = loadDisks(*catalog, state);
+        if (!catalog) {
+            // Opening it (its schema, a lock) may have taken the rest of the time.
+            if (Clock::now() >= deadline) cutAnswer(state, AnswerCut::TimeLimit);
+            continue;
+        }
         if (getdisks) {
             // Each disk leaves the dictionary as its record is made: it is not read again.
             auto& disks = state.diskDictionary;
-            for (auto disk = disks.begin(); disk != disks.end() && appendBrowseDiskRecord(state, disk->second, path);)
-                disk = disks.erase(disk);
-            state.answerCut = state.answerCut || !allDisks;
+            const auto makeRecords = [&](int64_t below) {
+                auto disk = disks.begin();
+                for (; disk != disks.end() && disk->first < below; disk = disks.erase(disk))
+                    if (!appendBrowseDiskRecord(state, disk->second, path)) return false;
+                return true;
+            };
+            const size_t before = state.answer.size();
+            const DiskLoad disksLoaded = loadDisks(*catalog, state, makeRecords);
+            // No disk of a statement that the deadline stopped is given, as for any statement.
+            if (disksLoaded == DiskLoad::OutOfTime) {
+                state.answer.resize(before);
+                break;
+            }
+            makeRecords(int64_t{INT32_MAX} + 1);
+            disks.clear();
+            if (disksLoaded == DiskLoad::OverBudget) cutAnswer(state, AnswerCut::Budget);
             continue;
         }
+        const DiskLoad disksLoaded = loadDisks(*catalog, state);
+        if (disksLoaded == DiskLoad::OutOfTime) break;
         if (browse && !state.conditionRewritten) {
             state.condition = diskBrowseCondition(state.condition);
             state.conditionRewritten = true;
         }
         // Rows of a disk left out would lack its details: none is taken.
-        if (!allDisks) state.answerCut = true;
-        if (state.answerCut) break;
+        if (disksLoaded == DiskLoad::OverBudget) cutAnswer(state, AnswerCut::Budget);
+        if (state.answerCut != AnswerCut::None) break;
         searchCatalog(*catalog, state, path);
     }
+    // Up to a budget's worth of disks: let go of them before the answer is sent.
+    state.diskDictionary.clear();
 }

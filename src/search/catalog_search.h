@@ -10,13 +10,17 @@
 inline constexpr std::string_view kGetdisksMarker = "SELECT * FROM disks ORDER BY disk ASC;''''';getdisks";
 inline constexpr std::string_view kDiskBrowseSeparator = ";''''';";
 
-// How long the catalogs of one request may take, all together: opening them, waiting for their
-// locks and every statement. At the end of it the statement that runs is interrupted and treated
-// as one the engine rejected, and no further catalog of the request is opened, so that no request
-// holds up the requests behind it for much longer than this.
+// How long the catalogs and the file-name search of one request may take, all together: opening
+// the catalogs, waiting for their locks, reading their disks, every statement, and the file-name
+// search after them. At the end of it the statement that runs is interrupted and treated as one
+// the engine rejected, no further catalog of the request is opened and the file-name search is
+// stopped, so that no request holds up the requests behind it for much longer than this.
 inline constexpr std::chrono::milliseconds kCatalogTimeLimit{10'000};
 std::chrono::milliseconds catalogStatementTimeLimit();
 void setCatalogStatementTimeLimit(std::chrono::milliseconds limit);  // before the worker starts
+
+// The request's deadline; one from now when serving set none.
+RequestState::Clock::time_point requestDeadline(RequestState& state);
 
 // The longest condition sent to a catalog, checked before it is sanitised or prepared; a longer
 // one is treated as a condition the engine rejected.

@@ -20,9 +20,28 @@ DiskEntry makeDiskEntry(std::string_view infoString) {
     return entry;
 }
 
-size_t DiskEntry::bytes() const {
-    size_t size = 0;
-    for (const std::string& part : parts) size += part.size();
+namespace {
+
+// What the allocator adds to each block it hands out, at the least, on 64-bit glibc.
+constexpr size_t kAllocationOverhead = 16;
+// A tree node: colour, three links, then the key and the entry.
+constexpr size_t kNodeBytes = 4 * sizeof(void*) + sizeof(DiskDictionary::value_type) + kAllocationOverhead;
+const size_t kInlineTextBytes = std::string().capacity();
+
+size_t textMemory(size_t capacity) { return capacity > kInlineTextBytes ? capacity + 1 + kAllocationOverhead : 0; }
+
+}  // namespace
+
+size_t DiskEntry::memoryBytes() const {
+    size_t size = kNodeBytes;
+    for (const std::string& part : parts) size += textMemory(part.capacity());
+    return size;
+}
+
+size_t diskEntryMemory(const std::array<size_t, 5>& textSizes) {
+    // The disk number's text is always held inside.
+    size_t size = kNodeBytes;
+    for (size_t text : textSizes) size += textMemory(text);
     return size;
 }
 

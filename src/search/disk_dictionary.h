@@ -18,10 +18,14 @@ inline constexpr std::string_view kDiskPartSeparator = "::/::";
 struct DiskEntry {
     // dtype, dname, dlabel, dpath, dd and the disk number, as the joined info string splits again.
     std::array<std::string, 6> parts;
-    size_t bytes() const;
+    // What the entry takes in a DiskDictionary: its node, and the texts too long to be held inside.
+    size_t memoryBytes() const;
 };
 
 using DiskDictionary = std::map<int32_t, DiskEntry>;
+
+// What an entry of texts of these sizes (dtype, dname, dlabel, dpath, dd) takes, before it is made.
+size_t diskEntryMemory(const std::array<size_t, 5>& textSizes);
 
 std::string diskInfoString(int32_t disk, std::string_view dtype, std::string_view dname, std::string_view dlabel,
                            std::string_view dpath, std::string_view dd);

@@ -4,12 +4,20 @@
 
 #include "search/disk_dictionary.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+// Why an answer took no further record: its budget was reached, or its deadline passed before
+// every step had run (catalogs left unopened or a statement interrupted, the file-name search
+// stopped). The first reason stays.
+enum class AnswerCut { None, Budget, TimeLimit };
+
 struct RequestState {
+    using Clock = std::chrono::steady_clock;
+
     std::string command;                      // F1
     std::vector<std::string> databasePaths;   // F5 split at "::"
     std::string condition;                    // F6; a disk browse rewrites it
@@ -22,9 +30,17 @@ struct RequestState {
     int32_t runningTotal = 0;                 // matching rows counted over the databases
     DiskDictionary diskDictionary;
     bool conditionRewritten = false;          // a disk browse rewrites once per request
-    bool answerCut = false;                   // the answer reached its budget and takes no more records
+    AnswerCut answerCut = AnswerCut::None;    // set once; the answer then takes no more records
     int32_t startTicks = 0;
+    // The end of the time that the catalogs and the file-name search of the request share, set
+    // when serving begins; none until then (the first step that needs one then sets it).
+    Clock::time_point deadline = Clock::time_point::max();
 };
+
+// Marks the answer cut for this reason, unless it was cut already.
+inline void cutAnswer(RequestState& state, AnswerCut reason) {
+    if (state.answerCut == AnswerCut::None) state.answerCut = reason;
+}
 
 // Reads the items of a request text into a fresh state (fields the request lacks stay empty).
 RequestState requestStateFrom(std::string_view request);

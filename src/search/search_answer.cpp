@@ -3,10 +3,12 @@
 #include "platform/numbers.h"
 #include "platform/text_rule.h"
 #include "platform/text_stream.h"
+#include "search/catalog_search.h"
 #include "search/immediate_answers.h"
 #include "search/request_fields.h"
 
 #include <atomic>
+#include <cstdio>
 
 using platform::EndOfLine;
 
@@ -94,8 +96,9 @@ bool fitsInAnswer(const RequestState& state, size_t bytes) {
 }
 
 bool takeRecord(RequestState& state, size_t recordBytes) {
-    if (state.answerCut || !fitsInAnswer(state, recordBytes)) {
-        state.answerCut = true;
+    if (state.answerCut != AnswerCut::None) return false;
+    if (!fitsInAnswer(state, recordBytes)) {
+        cutAnswer(state, AnswerCut::Budget);
         return false;
     }
     std::string& answer = state.answer;
@@ -110,10 +113,25 @@ bool appendRecordWithinBudget(RequestState& state, const RecordAttributes& recor
     return true;
 }
 
-std::string searchLogMessage(std::string_view condition, int32_t resultCount, int32_t ticks, bool answerCut) {
+std::string secondsText(std::chrono::milliseconds duration) {
+    const auto ms = duration.count();
+    std::string text = std::to_string(ms / 1000);
+    if (const auto fraction = ms % 1000; fraction != 0) {
+        char digits[8];
+        std::snprintf(digits, sizeof digits, ".%03d", static_cast<int>(fraction < 0 ? -fraction : fraction));
+        text.append(digits);
+        while (text.back() == '0') text.pop_back();
+    }
+    return text;
+}
+
+std::string searchLogMessage(std::string_view condition, int32_t resultCount, int32_t ticks, AnswerCut answerCut) {
     std::string message("SQL action: Query: ");
     message.append(condition).append("; results: ").append(platform::Str(resultCount));
     message.append("; ticks: ").append(platform::Str(ticks));
-    if (answerCut) message.append("; answer cut: budget ").append(std::to_string(answerBudget())).append(" bytes");
+    if (answerCut == AnswerCut::Budget)
+        message.append("; answer cut: budget ").append(std::to_string(answerBudget())).append(" bytes");
+    if (answerCut == AnswerCut::TimeLimit)
+        message.append("; answer cut: time limit ").append(secondsText(catalogStatementTimeLimit())).append(" s");
     return message;
 }

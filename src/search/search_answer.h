@@ -5,6 +5,7 @@
 #include "search/request_state.h"
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -55,5 +56,9 @@ bool takeRecord(RequestState& state, size_t recordBytes);
 bool appendRecordWithinBudget(RequestState& state, const RecordAttributes& record, RecordEnd end);
 
 // "SQL action: Query: <condition>; results: <count>; ticks: <ticks>", and when the answer was cut
-// "; answer cut: budget <bytes> bytes" after it.
-std::string searchLogMessage(std::string_view condition, int32_t resultCount, int32_t ticks, bool answerCut = false);
+// "; answer cut: budget <bytes> bytes" or "; answer cut: time limit <seconds> s" after it.
+std::string searchLogMessage(std::string_view condition, int32_t resultCount, int32_t ticks,
+                             AnswerCut answerCut = AnswerCut::None);
+
+// A duration in seconds as the log writes it: "10", "0.25".
+std::string secondsText(std::chrono::milliseconds duration);

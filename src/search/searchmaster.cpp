@@ -66,10 +66,13 @@ void searchmaster::shutdown() {
 RequestState serveSearchRequest(const std::string& request, const SearchSteps& steps, std::exception_ptr& failure) {
     RequestState state;
     state.startTicks = platform::Ticks();
+    // The request's time runs from here: no wait before its serving counts.
+    const auto deadline = RequestState::Clock::now() + catalogStatementTimeLimit();
     try {
         const int32_t startTicks = state.startTicks;
         state = requestStateFrom(request);
         state.startTicks = startTicks;
+        state.deadline = deadline;
         state.answer = answerHead(state.windowValue, state.view, state.condition);
         if (!state.databasePaths.empty()) steps.databaseLoop(state);
         steps.spotlightSearch(state);

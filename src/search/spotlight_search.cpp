@@ -3,6 +3,7 @@
 #include "core/gfs_state.h"
 #include "platform/metadata_search.h"
 #include "platform/numbers.h"
+#include "search/catalog_search.h"
 #include "search/search_answer.h"
 
 std::string_view trimmedSpotlightText(std::string_view text) {
@@ -14,9 +15,11 @@ std::string_view trimmedSpotlightText(std::string_view text) {
 
 void runSpotlightSearch(RequestState& state) {
     if (trimmedSpotlightText(state.spotlightText).empty()) return;
-    if (!gfs::spotlightSwitchMirror || state.answerCut) return;
+    if (!gfs::spotlightSwitchMirror || state.answerCut != AnswerCut::None) return;
+    // The hits found before the deadline are served; the catalogs may have used all the time.
+    const auto deadline = requestDeadline(state);
     // The text goes to the query as it came, blanks at its ends included.
-    platform::runMetadataQuery(state.spotlightText, [&state](const platform::FolderItem& file,
+    const auto outcome = platform::runMetadataQuery(state.spotlightText, [&state](const platform::FolderItem& file,
                                                              const platform::FileSnapshot& properties) {
         const auto parent = file.Parent();
         const std::string size = platform::Str(properties.length + properties.resourceForkLength);
@@ -29,5 +32,6 @@ void runSpotlightSearch(RequestState& state) {
              properties.directory ? "1" : (properties.alias ? "2" : "0"), kSpotlightDisk, size, created, modified,
              file.Visible() ? "1" : "0", properties.macType, properties.macCreator},
             RecordEnd::Spaced);
-    });
+    }, deadline);
+    if (outcome == platform::MetadataQueryEnd::OutOfTime) cutAnswer(state, AnswerCut::TimeLimit);
 }

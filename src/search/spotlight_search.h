@@ -13,5 +13,6 @@ inline constexpr std::string_view kSpotlightDisk = "asl****::/::****Apple Spotli
 // The Spotlight text without its leading and trailing white space.
 std::string_view trimmedSpotlightText(std::string_view text);
 
-// Appends one record per hit, as the hits come, with no limit but the answer's budget.
+// Appends one record per hit, as the hits come, with no limit but the answer's budget and the
+// request's deadline, at which the search is stopped.
 void runSpotlightSearch(RequestState& state);

@@ -3,12 +3,17 @@
 
 #include "core/activity_log.h"
 #include "core_fixture.h"
+#include "platform/text_stream.h"
 
 #include <QCoreApplication>
 
+#include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <functional>
 #include <thread>
+
+#include <unistd.h>
 
 namespace {
 
@@ -107,6 +112,58 @@ TEST_F(ActivityLog, WindowShowsLinesOfAllThreadsInFileOrder) {
     const std::string file = readFile(logs() / "serverlog-2026-07.log");
     EXPECT_EQ(pieces.size(), 400u);
     EXPECT_EQ(window, "\n" + file.substr(0, file.size() - 1));
+}
+
+// What the injected disk takes before it is full (negative: everything), and whether a file on
+// it can be cut back.
+long roomLeft = -1;
+bool truncates = true;
+
+ssize_t writeOnFullingDisk(int fd, const void* bytes, size_t count) {
+    if (roomLeft < 0) return ::write(fd, bytes, count);
+    if (roomLeft == 0) return errno = ENOSPC, -1;
+    const ssize_t written = ::write(fd, bytes, std::min<size_t>(count, static_cast<size_t>(roomLeft)));
+    if (written > 0) roomLeft -= written;
+    return written;
+}
+
+int truncateIfAble(int fd, off_t length) { return truncates ? ::ftruncate(fd, length) : (errno = EIO, -1); }
+
+// A line the full disk cut short never glues the next line to it: every line of the file begins
+// with its time stamp, whether the cut could be taken back or had to be ended with a line end.
+TEST_F(ActivityLog, ALineTheDiskCutShortNeverJoinsTheNextOne) {
+    platform::setFileWriteCallsForTests(writeOnFullingDisk, truncateIfAble);
+    const std::string stamp = "2026-09-01 10:00:00: ";
+    const struct {
+        long room;  // for the second and third lines
+        bool truncates;
+        std::string file;
+    } cases[] = {
+        {10, true, stamp + "one\n" + stamp + "four\n"},
+        {0, true, stamp + "one\n" + stamp + "four\n"},
+        {10, false, stamp + "one\n" + stamp.substr(0, 10) + "\n" + stamp + "four\n"},
+        {23, false, stamp + "one\n" + stamp + "tw\n" + stamp + "four\n"},  // owed still after the third
+    };
+    const fs::path month = logs() / "serverlog-2026-09.log";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        fs::remove_all(logs());
+        roomLeft = -1, truncates = c.truncates;
+        gfs::logujakciuAt("one", at("2026-09-01 10:00:00"));
+        roomLeft = c.room;
+        gfs::logujakciuAt("two", at("2026-09-01 10:00:00"));
+        roomLeft = 0;
+        gfs::logujakciuAt("three", at("2026-09-01 10:00:00"));
+        roomLeft = -1;
+        gfs::logujakciuAt("four", at("2026-09-01 10:00:00"));
+        EXPECT_EQ(readFile(month), c.file);
+        // The window is told of every line the file lacks, as before.
+        deliver();
+        const std::string warned = "\nLOG FILE ERROR - CANNOT WRITE LOG FILE !!!\n" + stamp;
+        EXPECT_EQ(pieces, (Strings{"\n" + stamp + "one", warned + "two", warned + "three", "\n" + stamp + "four"}));
+        pieces.clear();
+    }
+    platform::setFileWriteCallsForTests(nullptr, nullptr);
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 #include "test_support/sqlite_files.h"
 
 #include "core/app.h"
+#include "platform/thread.h"
 #include "search/catalog_search.h"
+#include "search/search_answer.h"
 #include "search/sql_sanitizers.h"
 
 #include <gtest/gtest.h>
@@ -159,8 +161,12 @@ TEST_F(HostileCatalog, ConditionsThatReachBeyondTheirStatementAreRejected) {
         maker.make("target.vxo", disksTable({{3, "dt", "dn3", "dl", "dp", "dd"}}),
                    pathsTable({pathRow("paths"), pathRow("ppath"), pathRow("dn3"), pathRow("plain")}));
     const std::string attached = (maker.folder() / "attached.db").string();
-    std::string deep = "name = 'x'";
-    for (int i = 0; i < 300; ++i) deep += " OR name = 'x'";
+    // Terms "name = 'n0'" ... OR'd together, the last one naming a row: the deepest one matches.
+    const auto deep = [](int terms, const std::string& last) {
+        std::string chain;
+        for (int i = 0; i + 1 < terms; ++i) chain += "name = 'n" + std::to_string(i) + "' OR ";
+        return chain + "name = '" + last + "'";
+    };
     const std::pair<std::string, Lines> cases[] = {
         // Sound conditions work under the guard.
         {"name LIKE 'P%' AND name GLOB '*s'", {"paths"}},
@@ -186,7 +192,11 @@ TEST_F(HostileCatalog, ConditionsThatReachBeyondTheirStatementAreRejected) {
         {"printf('%s', name) = 'paths'", {}},
         {"name LIKE '" + std::string(3'000, '%') + "'", {}},
         {"name LIKE '" + std::string(2'000'000, '%') + "'", {}},
-        {deep + " OR 1=1", {}},
+        // As deep as the engine takes (a chain of n terms is n + 1 deep), and beyond it.
+        {deep(300, "paths"), {"paths"}},
+        {deep(999, "dn3"), {"dn3"}},
+        {deep(1000, "dn3"), {}},
+        {deep(1301, "x") + " OR 1=1", {}},
         {"name = 'paths'" + std::string(100'000 - 14, ' '), {"paths"}},  // the longest condition sent
         {"name = 'paths'" + std::string(100'000 - 13, ' '), {}},
         {std::string("1=1\0 OR 1", 9), {}},
@@ -208,12 +218,115 @@ TEST_F(HostileCatalog, ConditionsThatReachBeyondTheirStatementAreRejected) {
 TEST_F(HostileCatalog, StatementsThatWouldNeverEndAreStoppedAndRejected) {
     const std::string db = maker.make("slow.vxo", disksTable({}), manyPaths(3000));
     setCatalogStatementTimeLimit(200ms);
-    for (const char* condition :
-         {"disk IN (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c) SELECT x FROM c)",
-          "(SELECT count(*) FROM paths a, paths b, paths c, paths d) > 0",
-          "length(printf('%.*c', 2000000000, name)) > 0"}) {
-        EXPECT_EQ(names(searchRequest({db, db}, condition)), Lines{}) << condition;
-        EXPECT_EQ(names(searchRequest({db}, "name = 'f7'")), Lines{"f7"}) << "the next request was affected";
+    for (const auto& [condition, cut] : std::initializer_list<std::pair<const char*, AnswerCut>>{
+             {"disk IN (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c) SELECT x FROM c)",
+              AnswerCut::None},  // denied when prepared
+             {"(SELECT count(*) FROM paths a, paths b, paths c, paths d) > 0", AnswerCut::TimeLimit},
+             {"length(printf('%.*c', 2000000000, name)) > 0", AnswerCut::None}}) {
+        const RequestState state = searchRequest({db, db}, condition);
+        EXPECT_EQ(names(state), Lines{}) << condition;
+        EXPECT_EQ(state.answerCut, cut) << condition << ": only a search stopped by the time bound says so";
+        const RequestState next = searchRequest({db}, "name = 'f7'");
+        EXPECT_EQ(names(next), Lines{"f7"}) << "the next request was affected";
+        EXPECT_EQ(next.answerCut, AnswerCut::None);
+    }
+    setCatalogStatementTimeLimit(kCatalogTimeLimit);
+}
+
+// The log line of a request says why its answer was cut, with the bound that cut it.
+TEST(SearchLogMessage, EndsWithTheReasonAnAnswerWasCut) {
+    const struct {
+        AnswerCut cut;
+        std::chrono::milliseconds limit;
+        const char* end;
+    } cases[] = {
+        {AnswerCut::None, 10s, "; ticks: 600"},
+        {AnswerCut::Budget, 10s, "; ticks: 600; answer cut: budget 268435456 bytes"},
+        {AnswerCut::TimeLimit, 10s, "; ticks: 600; answer cut: time limit 10 s"},
+        {AnswerCut::TimeLimit, 250ms, "; ticks: 600; answer cut: time limit 0.25 s"},
+        {AnswerCut::TimeLimit, 90'001ms, "; ticks: 600; answer cut: time limit 90.001 s"},
+        {AnswerCut::TimeLimit, 0ms, "; ticks: 600; answer cut: time limit 0 s"},
+    };
+    for (const auto& c : cases) {
+        setCatalogStatementTimeLimit(c.limit);
+        EXPECT_EQ(searchLogMessage("name = 'a'", 0, 600, c.cut), std::string("SQL action: Query: name = 'a'; results: 0") + c.end);
+    }
+    setCatalogStatementTimeLimit(kCatalogTimeLimit);
+}
+
+// Prepared, a chain of 999 OR'd terms recurses about as deep as the engine lets any condition:
+// the worker's thread has room for it, also under the sanitizers.
+TEST_F(CatalogSearch, TheDeepestConditionRunsOnTheWorkersThread) {
+    struct Worker final : platform::Thread {
+        std::function<void()> work;
+        void Event_Run() override { work(); }
+    } worker;
+    std::string chain;  // 998 sums: 1 000 deep with the comparison
+    for (int i = 0; i < 998; ++i) chain += "size + ";
+    const std::string db = maker.make("deep.vxo", disksTable({}), pathsTable({pathRow("a", 1, 2), pathRow("b", 1, 3)}));
+    Lines found;
+    worker.work = [&] { found = names(searchRequest({db}, chain + "0 = 998 * 3")); };
+    worker.Run();
+    worker.Join();
+    EXPECT_EQ(found, Lines{"b"});
+}
+
+// A catalog's disk list counts what it holds in memory, not only its texts, and takes no longer
+// than the request's time: past either bound the catalog is cut as any answer is, the catalogs
+// after it are not opened, and the next request is served whole.
+TEST_F(HostileCatalog, TheDiskListIsBoundedInMemoryAndInTime) {
+    // 20 000 disks without a value: no text at all, some 5 MB as entries.
+    const std::string empty = maker.make("empty.vxo", disksTable({}), pathsTable({pathRow("a", 7)}));
+    test_support::Sql{empty}("WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i < 20000) "
+                             "INSERT INTO disks(disk) SELECT i FROM k");
+    const std::string other = maker.make("other.vxo", disksTable({{1, "t", "n", "l", "p", "d"}}), pathsTable({pathRow("b")}));
+    const RequestState whole = serveRequest("vaxo-browse", {empty}, kGetdisks);
+    ASSERT_EQ(recordLines(whole.answer).size(), 20'000u);
+    for (const size_t budget : {size_t{1} << 20, size_t{4} << 20, kAnswerBudget, whole.answer.size() - 1}) {
+        SCOPED_TRACE(budget);
+        setAnswerBudget(budget);
+        // A search needs every disk at once; 4 MiB hold the list of disks but not the disks.
+        const bool disksFit = budget == kAnswerBudget, listFits = budget > whole.answer.size();
+        const RequestState search = searchRequest({empty, other}, "1=1");
+        EXPECT_EQ(names(search), disksFit ? Lines({"a", "b"}) : Lines());
+        EXPECT_EQ(search.answerCut, disksFit ? AnswerCut::None : AnswerCut::Budget);
+        // The disks that fit, in order, as the uncut answer has them.
+        const RequestState browse = serveRequest("vaxo-browse", {empty, other}, kGetdisks);
+        const Lines taken = recordLines(browse.answer), all = recordLines(whole.answer);
+        EXPECT_EQ(browse.answerCut, listFits ? AnswerCut::None : AnswerCut::Budget);
+        EXPECT_LE(browse.answer.size(), budget);
+        EXPECT_EQ(taken.size(), listFits ? all.size() + 1 : taken.size());
+        if (!listFits) {
+            ASSERT_LT(taken.size(), all.size());
+            EXPECT_EQ(taken, Lines(all.begin(), all.begin() + static_cast<long>(taken.size())));
+            EXPECT_GT(browse.answer.size() + all[taken.size()].size(), budget) << "cut before the budget was reached";
+        }
+        EXPECT_EQ(names(searchRequest({other}, "1=1")), Lines{"b"}) << "the next request was affected";
+    }
+    setAnswerBudget(kAnswerBudget);
+
+    // Disks that take milliseconds each to read: 20 are read in time, 5 000 are not.
+    const auto slow = [&](const std::string& name, int disks) {
+        const std::string path = maker.make(name, {{"disk"}, {}}, pathsTable({pathRow("s")}));
+        // Added after the rows, so that making them computes nothing.
+        test_support::Sql{path}("DROP TABLE disks; CREATE TABLE disks(disk INTEGER PRIMARY KEY, dtype, dname, dlabel, dpath);"
+                                "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i < " +
+                                std::to_string(disks) + ") INSERT INTO disks(disk) SELECT i FROM k;"
+                                "ALTER TABLE disks ADD COLUMN dd AS (length(hex(hex(zeroblob(400000 + disk)))))");
+        return path;
+    };
+    const std::string few = slow("few.vxo", 20), many = slow("many.vxo", 5000);
+    setCatalogStatementTimeLimit(400ms);
+    for (const std::string_view command : {"vaxo-browse", "vaxo-search"}) {
+        const std::string_view condition = command == "vaxo-browse" ? kGetdisks : std::string_view("1=1");
+        const RequestState sound = serveRequest(command, {few, other}, condition);
+        EXPECT_EQ(names(sound).size(), command == "vaxo-browse" ? 21u : 2u) << command;
+        EXPECT_EQ(sound.answerCut, AnswerCut::None);
+        const auto start = std::chrono::steady_clock::now();
+        const RequestState stopped = serveRequest(command, {many, other}, condition);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+        EXPECT_EQ(names(stopped), Lines{}) << command << ": a disk list the deadline stopped gives nothing";
+        EXPECT_EQ(stopped.answerCut, AnswerCut::TimeLimit);
     }
     setCatalogStatementTimeLimit(kCatalogTimeLimit);
 }

@@ -7,12 +7,16 @@
 
 #include "core/app.h"
 #include "core/gfs_state.h"
+#include "search/catalog_search.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <thread>
 #include <map>
 #include <set>
 
@@ -118,6 +122,51 @@ TEST_F(SpotlightSearch, RunsWithTheSwitchOnForATextThatIsNotBlank) {
     // An index that cannot be read finds nothing; the answer is whole all the same.
     const test_support::ScopedEnv missing("QUORVANTEL_LOCATE_DB", (maker.folder() / "missing.db").c_str());
     EXPECT_EQ(names(serveRequest("vaxo-search", {}, "", {}, "match")), Lines{});
+}
+
+// A file-name search ends at the request's deadline, which the catalogs before it share: the hits
+// found before it are served, plocate is killed and reaped, and the answer says it was cut.
+TEST_F(SpotlightSearch, EndsAtTheRequestsDeadlineWithTheHitsFoundBeforeIt) {
+    for (const char* name : {"a hit", "b hit"}) test_support::writeFile(tree / name, "x");
+    // A plocate that names two hits and then, told to, hangs as on a stalled file system.
+    const fs::path bin = maker.folder() / "bin", pidFile = maker.folder() / "plocate.pid";
+    fs::create_directory(bin);
+    test_support::writeFile(bin / "plocate", "#!/bin/sh\necho $$ > '" + pidFile.string() + "'\nprintf '%s\\000' '" +
+                                                 (tree / "a hit").string() + "' '" + (tree / "b hit").string() +
+                                                 "'\n[ -z \"$QV_TEST_HANG\" ] || exec sleep 120\n");
+    fs::permissions(bin / "plocate", fs::perms::owner_all);
+    const std::string path = bin.string() + ":" + std::getenv("PATH");
+    const test_support::ScopedEnv fake("PATH", path.c_str());
+    setCatalogStatementTimeLimit(std::chrono::milliseconds(500));
+    const struct {
+        const char* hang;
+        std::chrono::milliseconds catalogs;  // how long the catalog step takes before it
+        Names expected;
+        AnswerCut cut;
+    } cases[] = {
+        {"", {}, {"a hit", "b hit"}, AnswerCut::None},
+        {"1", {}, {"a hit", "b hit"}, AnswerCut::TimeLimit},
+        {"", std::chrono::milliseconds(700), {}, AnswerCut::TimeLimit},  // no time left: not started
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.hang) + " " + std::to_string(c.catalogs.count()));
+        fs::remove(pidFile);
+        const test_support::ScopedEnv hang("QV_TEST_HANG", c.hang);
+        SearchSteps steps;
+        steps.databaseLoop = [&](RequestState&) { std::this_thread::sleep_for(c.catalogs); };
+        const auto start = std::chrono::steady_clock::now();
+        const RequestState state = serveRequest("vaxo-search", {"/none.vxo"}, "1=1", steps, "hit");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+        const Lines found = names(state);
+        EXPECT_EQ(Names(found.begin(), found.end()), c.expected);
+        EXPECT_EQ(state.answerCut, c.cut);
+        EXPECT_EQ(fs::exists(pidFile), c.catalogs.count() == 0);
+        if (!fs::exists(pidFile)) continue;
+        // Gone, not a zombie: kill(pid, 0) still finds a child that was never reaped.
+        const pid_t pid = std::atoi(readFile(pidFile).c_str());
+        EXPECT_TRUE(pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) << pid;
+    }
+    setCatalogStatementTimeLimit(kCatalogTimeLimit);
 }
 
 }  // namespace
