@@ -11,3 +11,13 @@ if [ -n "$missing" ]; then
     apt-get update
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
 fi
+
+# A comma-decimal locale, so that the number tests show that reading and writing numbers ignore it.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then
+    if ! dpkg-query -W -f='${Status}' locales 2>/dev/null | grep -q "ok installed"; then
+        apt-get update
+        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends locales
+    fi
+    grep -qx 'de_DE.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null || echo 'de_DE.UTF-8 UTF-8' >> /etc/locale.gen
+    locale-gen
+fi

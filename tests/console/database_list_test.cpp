@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QToolTip>
 #include <QUrl>
@@ -128,6 +129,19 @@ TEST_F(DatabaseListTest, SelectingARowShowsItsPathWhichOutlivesARebuild) {
     EXPECT_EQ(list().ListIndex(), -1);
     EXPECT_EQ(console().selectedOne, 2);
     EXPECT_EQ(console().dataPath->Text(), path);
+
+    // A path longer than the field shows: its end, with the catalog's name, is what stays in view.
+    std::string deep;
+    for (int i = 0; i < 12; ++i) deep += "archive-folder-" + std::to_string(i) + "/";
+    std::filesystem::create_directories(run.root / deep);
+    registerDatabases({deep + "zulu.vxo", "alpha.vxo"}, {}, {});
+    clickName(list(), 0);  // alpha, which sets the field's view back to its start
+    clickName(list(), 1);
+    auto* field = qobject_cast<QPlainTextEdit*>(&console().dataPath->focusTarget());
+    ASSERT_NE(field, nullptr);
+    EXPECT_TRUE(waitFor([&] { return field->verticalScrollBar()->value() > 0; })) << "nothing beyond the first lines";
+    EXPECT_EQ(field->verticalScrollBar()->value(), field->verticalScrollBar()->maximum());
+    EXPECT_TRUE(field->viewport()->rect().contains(field->cursorRect())) << "the end is out of view";
 }
 
 TEST_F(DatabaseListTest, ReturningFromTheLogWindowRebuildsTheListAndKeepsTheSelectedRowWhereItWas) {
@@ -172,14 +186,29 @@ TEST_F(DatabaseListTest, TextIsNoLargerThanTheRestHeadingsShowWholeAndACutOffNam
                 << list().Heading(column) << " among " << count << " rows";
     }
 
+    // A help tag for each name cut off, and none for a name shown whole.
     const std::string cutOff = "catalog-of-the-archive-disks-in-the-basement-from-2019-to-2024.vxo";
-    registerDatabases({"short.vxo", cutOff}, {}, {});
-    for (const std::string& name : {std::string("short.vxo"), cutOff}) {
+    const auto tagOf = [this](const std::string& name) {
+        QToolTip::hideText();
+        EXPECT_TRUE(waitFor([] { return !QToolTip::isVisible(); }));
         const QPoint at = list().visualRect(list().model()->index(rowNamed(name), 0)).center();
         QHelpEvent help(QEvent::ToolTip, at, list().viewport()->mapToGlobal(at));
         QApplication::sendEvent(list().viewport(), &help);
-        EXPECT_EQ(QToolTip::isVisible() ? QToolTip::text().toStdString() : "", name == cutOff ? cutOff : "") << name;
-    }
+        return QToolTip::isVisible() ? QToolTip::text().toStdString() : "";
+    };
+    registerDatabases({"short.vxo", cutOff}, {}, {});
+    EXPECT_EQ(tagOf("short.vxo"), "");
+    EXPECT_EQ(tagOf(cutOff), cutOff);
+    // A name still narrower than its cell is cut off by the cell's text margins: the narrowest
+    // name with a tag is one of those.
+    Names widening;
+    for (int i = 1; i <= 120; ++i) widening.push_back(std::string(static_cast<size_t>(i), 'i'));
+    registerDatabases(widening, {}, {});
+    const auto firstTagged = std::find_if(widening.begin(), widening.end(),
+                                          [&tagOf](const std::string& name) { return !tagOf(name).empty(); });
+    ASSERT_NE(firstTagged, widening.end());
+    EXPECT_LT(QFontMetrics(list().font()).horizontalAdvance(QString::fromStdString(*firstTagged)),
+              list().visualRect(list().model()->index(0, 0)).width());
 }
 
 TEST_F(DatabaseListTest, TheRemoveButtonActsOnTheRowSelectedLast) {
@@ -208,18 +237,29 @@ TEST_F(DatabaseListTest, TheRemoveButtonActsOnTheRowSelectedLast) {
 }
 
 TEST_F(DatabaseListTest, ADropRegistersEveryFileWhenTheFirstIsACatalog) {
+    // A catalog by its type and creator together, whatever its name; either alone makes none.
+    const bool typed = test_support::setFinderInfo(run.file("both.dat").AbsolutePath(), "BINAVaxo") &&
+                       test_support::setFinderInfo(run.file("type.dat").AbsolutePath(), "BINAxxxx") &&
+                       test_support::setFinderInfo(run.file("creator.dat").AbsolutePath(), "TEXTVaxo");
     const std::pair<Names, Names> cases[] = {
         {{"a.vxo", "notes.txt"}, {"a.vxo", "notes.txt"}}, {{"B.VXO"}, {"B.VXO"}},
         {{"notes.txt", "a.vxo"}, {}},                     {{"a.vxo", "a.vxo"}, {"a.vxo"}},
+        {{"a.vxo", "b.vxo", "c.vxo", "d.txt"}, {"a.vxo", "b.vxo", "c.vxo", "d.txt"}},
+        {{"both.dat", "a.vxo"}, {"both.dat", "a.vxo"}},   {{"type.dat", "a.vxo"}, {}},
+        {{"creator.dat", "a.vxo"}, {}},
     };
     for (const auto& [dropped, registered] : cases) {
+        if (dropped[0].ends_with(".dat") && !typed) continue;  // no user extended attributes here
         run.application.databases.clear();
         console().aktualizacia();
         Names paths;
-        for (const std::string& name : dropped) paths.push_back(run.file(name).AbsolutePath());
+        for (const std::string& name : dropped)
+            paths.push_back(name.ends_with(".dat") ? (run.root / name).string() : run.file(name).AbsolutePath());
+        run.messages->clear();
         EXPECT_TRUE(drop(paths)) << dropped[0];
         EXPECT_EQ(namesOf(run.application.databases), registered) << dropped[0];
         EXPECT_EQ(list().ListCount(), static_cast<int>(registered.size())) << dropped[0];
+        EXPECT_EQ(*run.messages, Names{}) << "neither a beep nor a message, " << dropped[0];
     }
     EXPECT_FALSE(drop({})) << "no local file, no drop";
 }

@@ -1,6 +1,6 @@
-// The settings fields on an operator's desktop (run by with_window_manager.sh): the confirmation
-// is a real modal box, dismissed with the real mouse or Escape, and every key comes from the real
-// keyboard through the X server (xdotool), in the order the desktop delivers it.
+// The settings fields and a lost default on an operator's desktop (run by with_window_manager.sh):
+// each box is a real modal box, dismissed with the real mouse or Escape, and every key comes from
+// the real keyboard through the X server (xdotool), in the order the desktop delivers it.
 
 #include "console_fixture.h"
 #include "platform/ui/widget_message_presenter.h"
@@ -99,6 +99,27 @@ TEST(ModalBoxOnTheDesktop, OnceItsBoxIsDismissedOnlyReturnCommitsAgain) {
         ASSERT_TRUE(waitFor([&] { return person.boxes.size() == 2 && !QApplication::activeModalWidget(); }));
         EXPECT_EQ(person.boxes.back(), "You changed limit of results to 2005");
         EXPECT_EQ((std::vector<int>{a.PREFmaxconnections, a.PREFmaxresultstotal}), (std::vector<int>{20, 2005}));
+    }
+}
+
+// A default catalog that has gone is named in a box at each return to the console. Dismissing
+// the box hands the console the keyboard back, which is no return: the box does not come again.
+TEST(ModalBoxOnTheDesktop, ALostDefaultIsNamedOnceForEachReturnToTheConsole) {
+    ConsoleRun run;
+    run.startServer(freePort());
+    dbswindow& w = run.console();
+    ASSERT_TRUE(run.settledAfterStart());
+    platform::setMessagePresenter(std::make_unique<platform::WidgetMessagePresenter>());
+    run.application.defDatabases = {platform::FolderItem((run.root / "gone.vxo").string())};
+    Operator person(Operator::Click);
+    for (size_t returns = 1; returns <= 2; ++returns) {
+        logswindow::instance().activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&logswindow::instance()));
+        w.activateWindow();
+        ASSERT_TRUE(waitFor([&] { return person.boxes.size() >= returns && !QApplication::activeModalWidget(); }));
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+        test_support::settle(std::chrono::milliseconds(1500));  // a box that came back would be open by now
+        EXPECT_EQ(person.boxes, Names(returns, "gone.vxo"));
     }
 }
 

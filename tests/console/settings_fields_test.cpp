@@ -1,11 +1,15 @@
 // The console of a server listening on loopback, seen from its clients: the settings fields
 // (a committed port moves the listener, typed values are grey until committed, limits at or
 // below 0 are refused, Return or keypad Enter commits, as does any key while one is held down,
-// committed limits reach the listener and the next search), the Spotlight switch and the
-// unsearched databases.
+// committed limits reach the listener and the next search), Edit > Cut in the fields, the
+// Spotlight switch and the unsearched databases.
 
 #include "console_fixture.h"
 #include "search/catalog_maker.h"
+
+#include <QClipboard>
+#include <QMenu>
+#include <QMenuBar>
 
 namespace {
 
@@ -92,18 +96,48 @@ TEST_F(ServingConsoleTest, CommitsOnReturnOrKeypadEnterOrAnyKeyWhileOneIsHeld) {
     QTest::keyClick(&field.focusTarget(), Qt::Key_Enter, Qt::KeypadModifier);
     EXPECT_EQ(run.application.PREFmaxresultsdatabase, 40);
 
-    // Keys as the desktop hands them to the window. Return held down while the list has the
-    // keyboard: the next key in the field commits the text it found there.
+    // Keys as the desktop hands them to the window. Return or keypad Enter held down while the
+    // list has the keyboard: the next key in the field commits the text it found there.
     QWindow* window = console().windowHandle();
-    type(field, "30");
-    console().datasList->setFocus();
-    QTest::keyPress(window, Qt::Key_Return);
-    field.focusTarget().setFocus();
-    QTest::keyClick(window, Qt::Key_5);
-    QTest::keyRelease(window, Qt::Key_Return);
-    QTest::keyClick(window, Qt::Key_0);
-    EXPECT_EQ(field.Text(), "3050");
-    EXPECT_EQ(run.application.PREFmaxresultsdatabase, 30);
+    for (const auto& [held, modifier, limit] : {std::tuple{Qt::Key_Return, Qt::NoModifier, 30},
+                                                std::tuple{Qt::Key_Enter, Qt::KeypadModifier, 31}}) {
+        type(field, std::to_string(limit));
+        console().datasList->setFocus();
+        QTest::keyPress(window, held, modifier);
+        field.focusTarget().setFocus();
+        QTest::keyClick(window, Qt::Key_5);
+        QTest::keyRelease(window, held, modifier);
+        QTest::keyClick(window, Qt::Key_0);
+        EXPECT_EQ(field.Text(), std::to_string(limit) + "50");
+        EXPECT_EQ(run.application.PREFmaxresultsdatabase, limit) << held;
+    }
+}
+
+// Edit > Cut takes the selected text of a field that can be written, and nothing of a read-only one.
+TEST_F(ServingConsoleTest, EditCutLeavesAReadOnlyFieldAsItWas) {
+    const auto cut = [this] {
+        QMenu& edit = *console().menuBarWidget()->actions()[1]->menu();
+        edit.actions()[0]->trigger();
+    };
+    dbswindow& w = console();
+    w.ipcka->SetText("192.168.1.20");
+    w.portik->SetText("7001");
+    w.dataPath->SetText("/Volumes/Archive/disks.vxo");
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    for (EditField* field : {w.ipcka, w.dataPath, w.portik}) {
+        field->focusTarget().setFocus();
+        ASSERT_TRUE(waitFor([field] { return field->focusTarget().hasFocus(); }));
+        const std::string before = field->Text();
+        field->SetSelStart(0);
+        field->SetSelLength(static_cast<int>(before.size()));
+        QApplication::clipboard()->setText("earlier");
+        cut();
+        EXPECT_EQ(field->Text(), field->ReadOnly() ? before : "") << field->Name();
+        if (!field->ReadOnly()) {
+            EXPECT_EQ(QApplication::clipboard()->text().toStdString(), before);
+        }
+    }
 }
 
 TEST_F(ServingConsoleTest, CommittedResultLimitsApplyToTheNextSearch) {

@@ -176,20 +176,30 @@ TEST_F(SqlDatabase, GuardedPatternsAnswerAsTheEnginesOwnAndStopAtTheDeadline) {
            resultOf(connection, "SELECT like(?1, ?2, ?3)", {pattern, text, escape}) + " " +
            resultOf(connection, "SELECT glob(?1, ?2)", {pattern, text});
   };
-  const std::string pieces[] = {"a", "A", "b", "%", "_", "*", "?", "[", "]", "^", "-", "\\", "\xc3\xa9", "\xc3\x89",
+  const std::string pieces[] = {"a", "A", "b", "c", "%", "_", "*", "?", "[", "]", "^", "-", "\\", "\xc3\xa9", "\xc3\x89",
                                 "\xff", "\x80", "\xc3", "\xed\xa0\x80", std::string(1, '\0'), "z"};
   const std::string escapes[] = {"\\", "%", "_", "a", "\xc3\xa9", "ab", "", "["};
+  // Patterns also get whole sets and ranges (GLOB's; LIKE reads them as plain characters) and
+  // escaped characters, which single pieces would almost never make.
+  const std::string sets[] = {"[a-c]", "[^a-c]", "[ab]", "[^b]", "[b-\xc3\xa9]", "[]a]", "[%_]", "[A-a]", "[c-a]", "[a-"};
+  const std::string escaped[] = {"%", "_", "a", "[", "\\"};
   std::mt19937 random(1234);
-  const auto draw = [&](size_t most) {
+  const auto draw = [&](size_t most, std::string_view escape = {}) {
     std::string text;
-    for (size_t n = random() % (most + 1); n > 0; --n) text += pieces[random() % std::size(pieces)];
+    for (size_t n = random() % (most + 1); n > 0; --n) {
+      const unsigned kind = escape.data() ? random() % 4 : 2;
+      text += kind == 0 ? sets[random() % std::size(sets)]
+              : kind == 1 ? std::string(escape) + escaped[random() % std::size(escaped)]
+                          : pieces[random() % std::size(pieces)];
+    }
     return text;
   };
   for (int i = 0; i < 16000; ++i) {
-    std::string pattern = draw(6);
+    const std::string escape = escapes[random() % std::size(escapes)];
+    std::string pattern = draw(6, escape);
     // Every other one a search for a part of a name, which has a way of its own.
     if (i % 2) pattern = std::string(1, "%*"[i / 2 % 2]) + draw(3) + "%*"[i / 2 % 2];
-    const std::string text = draw(8), escape = escapes[random() % std::size(escapes)];
+    const std::string text = draw(8);
     ASSERT_EQ(results(db.Handle(), pattern, text, escape), results(plain, pattern, text, escape))
         << "pattern " << pattern << " text " << text << " escape " << escape;
   }
@@ -197,8 +207,11 @@ TEST_F(SqlDatabase, GuardedPatternsAnswerAsTheEnginesOwnAndStopAtTheDeadline) {
   for (const char* pattern : {"[-a]", "[]-a]", "[^-b]", "[a-]", "[z-a]", "[^]]"})
     for (const char* text : {"-", "a", "]", "^", "b", "\x01"})
       ASSERT_EQ(results(db.Handle(), pattern, text, ""), results(plain, pattern, text, "")) << pattern << " " << text;
-  const std::string longPattern(50'001, '%');
-  EXPECT_EQ(results(db.Handle(), longPattern, "a", "\\"), results(plain, longPattern, "a", "\\"));
+  // Patterns at the engine's length limit and one byte over it.
+  for (const std::string& longPattern : {std::string(50'000, '%'), std::string(50'001, '%'),
+                                         std::string(49'999, '_') + "a", std::string(49'999, '?') + "a"})
+    EXPECT_EQ(results(db.Handle(), longPattern, std::string(49'999, 'b') + "a", "\\"),
+              results(plain, longPattern, std::string(49'999, 'b') + "a", "\\"));
   sqlite3_close(plain);
 
   // A comparison that would run for minutes stops once the deadline has passed.

@@ -316,6 +316,91 @@ TEST_F(RequestBounds, ARequestEndsAtItsTimeBoundWhateverItsConditionAndCatalogs)
     }
 }
 
+// What a bound stops is left out whole and the rest of the request is served: no row of a statement
+// the deadline interrupted (not even those read before it), a catalog another connection keeps
+// locked after its lock wait, a value longer than the whole budget, and a count a condition made
+// negative, which never lowers the running total. A function the file's own schema calls stops at
+// the deadline too, and still works before it.
+TEST_F(RequestBounds, WhatABoundStopsIsLeftOutAndTheRestOfTheRequestIsServed) {
+    using namespace qvcatalog;
+    const std::string small = maker.make("small.vxo", disksTable({}), pathsTable({pathRow("small")}));
+    const std::string six = maker.make("six.vxo", disksTable({}), manyPaths(6));
+    const std::string locked = maker.make("locked.vxo", disksTable({}), pathsTable({pathRow("locked")}));
+    const std::string longValue =
+        maker.make("long.vxo", disksTable({}), pathsTable({pathRow("short"), pathRow(std::string(70'000, 'L'))}));
+    const std::string solo = maker.make("solo.vxo", disksTable({}), {{"name"}, {{"solo"}}});
+    // Generated names: one made with LIKE and GLOB, one whose LIKE compares a 20 MB text with a
+    // 999-byte pattern, which takes far longer than the deadline.
+    // The engine would work out the generated name at each insert: the rows go in first.
+    const auto generated = [&](const std::string& file, const std::string& expression) {
+        const std::string path = maker.make(file, disksTable({}), pathsTable({}));
+        const std::string columns = "ppath, stored, itype, disk, size, dcr, dmd, vis, mt, mc";
+        Sql{path}("DROP TABLE paths; CREATE TABLE paths(" + columns + "); INSERT INTO paths(ppath, stored, disk) VALUES "
+                  "('/p/', 'f1', 1), ('/p/', 'g2', 1); PRAGMA writable_schema=ON; UPDATE sqlite_master SET sql = "
+                  "'CREATE TABLE paths(" + columns + ", name AS (" + expression + "))' WHERE name = 'paths';");
+        return path;
+    };
+    const std::string quick = generated("quick.vxo", "iif(stored LIKE ''F%'', ''like'', iif(stored GLOB ''*2'', ''glob'', stored))");
+    const std::string endless = generated(
+        "endless.vxo", "iif(like(''%'' || substr(hex(zeroblob(10000000)), 1, 997) || ''b'', hex(zeroblob(10000000))), ''x'', stored)");
+    Sql holder(locked);
+    holder("BEGIN EXCLUSIVE");
+    // Rows come at once from the first part of the union, then its second part compares a 180 KB
+    // text with a long pattern until the deadline. The count fails (its union is unbalanced).
+    std::string text = "'" + std::string(1400, 'a') + "'";
+    for (int i = 0; i < 7; ++i) text = "(SELECT s || s FROM (SELECT " + text + " AS s))";
+    const std::string interrupted = "1=1 UNION ALL SELECT * FROM paths WHERE " + text + " LIKE '%" + std::string(997, 'a') + "b'";
+    const std::string negative = "1=1 UNION SELECT -1000000 FROM paths WHERE name = 'solo'";
+    const struct {
+        std::chrono::milliseconds time;
+        size_t budget;
+        int total;
+        Lines paths;
+        std::string condition, records;
+        int results;
+    } cases[] = {
+        {200ms, kAnswerBudget, 2000, {six, small}, interrupted, "", 0},
+        {kCatalogTimeLimit, kAnswerBudget, 2000, {locked, small}, "1=1", "small", 1},
+        {kCatalogTimeLimit, 64 * 1024, 2000, {six, longValue, small}, "1=1", "f*6 small", 7},
+        {kCatalogTimeLimit, kAnswerBudget, 10, {six, six, solo, six}, negative, "OVER LIMIT 10*3", 0},
+        {kCatalogTimeLimit, kAnswerBudget, 2000, {solo}, negative, "-1000000 solo", 2},
+        {kCatalogTimeLimit, kAnswerBudget, 2000, {quick, small}, "1=1", "like glob small", 3},
+        {200ms, kAnswerBudget, 2000, {endless, small}, "1=1", "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.paths[0] + " " + c.condition.substr(0, 60));
+        setCatalogStatementTimeLimit(c.time);
+        setAnswerBudget(c.budget);
+        application->PREFmaxresultstotal = c.total;
+        const auto started = std::chrono::steady_clock::now();
+        const auto [answer, logLine] = serve("vaxo-search", c.paths, c.condition);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);  // a lock wait of 2 s at most
+        EXPECT_EQ(summary(answer), c.records);
+        // Never cut: what was left out was no record the answer had room for.
+        EXPECT_EQ(logLine.substr(logLine.find("; results: ")), "; results: " + std::to_string(c.results) + "; ticks: N");
+    }
+}
+
+// A record that fills exactly what is left of the budget is taken, one byte less leaves it out.
+TEST_F(RequestBounds, ARecordThatFillsTheRestOfTheBudgetExactlyIsServed) {
+    using namespace qvcatalog;
+    const std::string six = maker.make("six.vxo", disksTable({}), manyPaths(6));
+    const std::string disks = maker.make("disks.vxo", disksTable({{1, "t", "One", "l", "/", "d"}, {2, "t", "Two", "l", "/", "d"}}),
+                                         pathsTable({}));
+    for (const auto& [command, path, condition] : {std::tuple{"vaxo-search", six, std::string("1=1")},
+                                                   std::tuple{"vaxo-browse", disks, std::string(kGetdisks)}}) {
+        SCOPED_TRACE(command);
+        setAnswerBudget(kAnswerBudget);
+        const std::string whole = serve(command, {path}, condition).first;
+        for (const size_t budget : {whole.size(), whole.size() - 1}) {
+            setAnswerBudget(budget);
+            const auto [answer, logLine] = serve(command, {path}, condition);
+            EXPECT_EQ(recordLines(answer).size(), recordLines(whole).size() - (budget < whole.size() ? 1 : 0)) << budget;
+            EXPECT_EQ(logLine.find("answer cut") != std::string::npos, budget < whole.size()) << logLine;
+        }
+    }
+}
+
 // An answer that reaches its budget takes no further record, whether catalog rows (also those a
 // catalog's schema makes fat), disks of a browse or file-name hits: it holds the records of the
 // uncut answer that fit, ends with its tail, and its log line says it was cut.

@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
 #include <string>
@@ -50,6 +51,15 @@ class ServerProcess {
     std::string standardError_, standardOutput_;
     int port_ = 0;
 };
+
+// Whether the server's default port is free for a test that needs that very port. Elsewhere a
+// test may skip when another program holds it; on CI (the environment variable CI set) that is
+// a failure, since a skip there would hide the test for good.
+inline bool defaultPortFreeOrFailOnCi() {
+    if (portIsFree(7000)) return true;
+    if (std::getenv("CI")) ADD_FAILURE() << "port 7000 is taken on this machine";
+    return false;
+}
 
 // Held by a test that runs the server on its default port, so that two such tests of one run
 // (ctest runs tests side by side) never meet there.
