@@ -88,7 +88,10 @@ void joinRetiredWorkers() {
     std::vector<std::unique_ptr<platform::Thread>> finished;
     {
         std::lock_guard lock(App().queueMutex);
-        finished.swap(retiredWorkers);
+        finished.reserve(retiredWorkers.size());
+        for (auto& worker : retiredWorkers) finished.push_back(std::move(worker));
+        // Cleared, not swapped: the place a running worker was given stays for it.
+        retiredWorkers.clear();
     }
     finished.clear();  // joins, outside the lock: a worker may still be leaving its loop
 }
