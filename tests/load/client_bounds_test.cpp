@@ -84,6 +84,7 @@ bool makeFatCatalog(const fs::path& file, int rows, int nameBytes) {
 class ClientBounds : public ::testing::Test {
  protected:
     void TearDown() override {
+        if (server.pid() == 0) return;  // skipped before it started
         EXPECT_EQ(server.terminate(), 0) << "the server did not end by itself";
         EXPECT_EQ(server.standardError().find("quorvantel-server:"), std::string::npos) << server.standardError();
     }
@@ -141,7 +142,8 @@ TEST_F(ClientBounds, AFloodOfQueuedSearchesIsHeldBackByTCP) {
     std::printf("[bounds] flood: %.1f MB sent while the worker was busy; server VmRSS peak %ld MB, VmHWM %ld MB; "
                 "slowest ping %.3f s\n",
                 static_cast<double>(sent) / 1e6, peak.rssMb, peak.hwmMb, slowestPing);
-    EXPECT_LT(peak.hwmMb, 400);
+    // The sanitizers keep up to 256 MB of freed memory aside, and shadow what is in use.
+    EXPECT_LT(peak.hwmMb, kSanitized ? 800 : 400);
     EXPECT_LT(slowestPing, 2.0);
     flooder.close(true);
     busy.close(true);
@@ -167,14 +169,15 @@ TEST_F(ClientBounds, AReaderGetsEveryBigAnswerItAsksFor) {
     int ends = 0;
     const auto start = Clock::now();
     constexpr double kRate = 20e6;
-    while (!reader.ended && secondsSince(start) < 25) {
+    while (!reader.ended && secondsSince(start) < 40) {
         // At most 20 MB for each second so far.
         const size_t allowed = static_cast<size_t>(secondsSince(start) * kRate);
         if (received.size() >= allowed) {
             std::this_thread::sleep_for(5ms);
             continue;
         }
-        const std::string piece = reader.read("", std::min(allowed - received.size(), size_t{256} << 10), 3000);
+        // The second answer is built once the first is out, which takes seconds under the sanitizers.
+        const std::string piece = reader.read("", std::min(allowed - received.size(), size_t{256} << 10), 15000);
         if (piece.empty()) break;
         received += piece;
         if (!secondSent && received.size() > (size_t{8} << 20)) secondSent = reader.send(second);
