@@ -43,10 +43,11 @@ class QueueBoundsTest : public ::testing::Test {
         platform::setMessagePresenter(std::make_unique<RecordingPresenter>(shown));
         platform::setUnhandledExceptionHandler([](std::exception_ptr e) { return App().Event_UnhandledException(e); });
         SearchSteps steps;
-        steps.databaseLoop = [this](RequestState&) {
+        steps.databaseLoop = [this](RequestState& state) {
             ++waiting;
             permits.acquire();
             --waiting;
+            if (state.condition == "no memory") throw std::bad_alloc();
         };
         searchmaster::setSearchSteps(steps);
         server->SetPort(0);
@@ -129,9 +130,10 @@ TEST_F(QueueBoundsTest, AConnectionPastABoundIsReadAgainOnceTheQueueShrinks) {
     }
 }
 
-// The first arrival fails as if memory had run out: the operator is told, and the request is read
-// on the next turn and answered; the server goes on.
-TEST_F(QueueBoundsTest, AnAllocationFailureOnArrivalEndsInTheOutOfMemoryMessage) {
+// Memory runs out as an arrival is read, then as the worker serves a search: each time the
+// operator is told, the request is still answered (the arrival read on the next turn, the search
+// with what it had), and the server goes on.
+TEST_F(QueueBoundsTest, AnAllocationFailureEndsInTheOutOfMemoryMessageAndServingGoesOn) {
     permits.release(100);
     auto client = connect();
     ASSERT_TRUE(client->connected());
@@ -139,8 +141,14 @@ TEST_F(QueueBoundsTest, AnAllocationFailureOnArrivalEndsInTheOutOfMemoryMessage)
     client->send(search("after"));
     EXPECT_EQ(answersIn(client->readUntil("</result>\n")), 1u);
     EXPECT_EQ(*shown, std::vector<std::string>{"Quorvantel requires more memory."});
+    client->send(search("no memory"));
+    EXPECT_TRUE(waitFor([&] { return answersIn(client->read(0)) == 2; }));
+    EXPECT_TRUE(waitFor([&] { return shown->size() == 2; }));
+    client->send(search("fine"));
+    EXPECT_TRUE(waitFor([&] { return answersIn(client->read(0)) == 3; }));
     client->send(kPing);
     EXPECT_NE(client->readUntil("</answer>\n").find("vaxo-pong"), std::string::npos);
+    EXPECT_EQ(*shown, std::vector<std::string>(2, "Quorvantel requires more memory."));
 }
 
 }  // namespace
