@@ -2,7 +2,7 @@
 # bench/run.sh [search|spotlight] [ARGS...]
 # bench/run.sh soak [SECONDS] [--interval S]   (not part of the default run; 600 s unless given)
 # bench/run.sh startup [--files N] [--reps N]   (not part of the default run)
-# bench/run.sh answer [--reps N]               (not part of the default run: one 80 MB answer)
+# bench/run.sh answer [--reps N]               (not part of the default run: one 100 MB answer)
 # Builds the server and the benchmarks, makes their data once into build/bench-data and runs
 # them: both, one after the other, unless the first argument chooses one. Extra arguments go to
 # the benchmark that runs (e.g. --reps 15; --only abcd is search_bench's, --pause spotlight_bench's).

@@ -1,5 +1,7 @@
 #include "platform/main_thread.h"
 
+#include "platform/exception_guard.h"
+
 #include <QCoreApplication>
 
 namespace platform {
@@ -10,7 +12,8 @@ void postToMainThread(std::function<void()> work) {
         work();
         return;
     }
-    QMetaObject::invokeMethod(application, std::move(work), Qt::QueuedConnection);
+    // Like every event handler, the work runs inside the guard.
+    QMetaObject::invokeMethod(application, [work = std::move(work)] { guarded(work); }, Qt::QueuedConnection);
 }
 
 }  // namespace platform

@@ -3,47 +3,43 @@
 #include "platform/exception_guard.h"
 
 #include <QNetworkInterface>
-#include <QTcpSocket>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 namespace platform {
 
 namespace {
 
-// Keeps an accepted descriptor in Qt's queue of pending connections, whose length is what stops
-// Qt from accepting more, while no Qt socket ever reads from it or closes it at the client's end
-// of input: the connection socket works on the descriptor itself.
-class AcceptedDescriptor final : public QTcpSocket {
- public:
-    AcceptedDescriptor(qintptr descriptor, QObject* parent) : QTcpSocket(parent), descriptor_(descriptor) {}
-    ~AcceptedDescriptor() override {
-        if (descriptor_ >= 0) ::close(static_cast<int>(descriptor_));
-    }
-    int take() { return static_cast<int>(std::exchange(descriptor_, -1)); }
-
- private:
-    qintptr descriptor_;
-};
-
-class Listener final : public QTcpServer {
- protected:
-    void incomingConnection(qintptr descriptor) override {
-        addPendingConnection(new AcceptedDescriptor(descriptor, this));
-    }
-};
+// Whether a connection may take a descriptor: descriptors are handed out lowest first, so when
+// the lowest free one is among the last kSpareDescriptors, the process has about that many left.
+bool descriptorsToSpare(int listening) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+    const int lowest = ::fcntl(listening, F_DUPFD_CLOEXEC, 0);
+    if (lowest < 0) return false;
+    ::close(lowest);
+    return static_cast<rlim_t>(lowest) + ServerSocket::kSpareDescriptors < limit.rlim_cur;
+}
 
 }  // namespace
 
-ServerSocket::ServerSocket() : server_(std::make_unique<Listener>()) {
-    // Take one connection at a time off the kernel's queue, so that clients beyond the limit
-    // wait there rather than in ours.
-    server_->setMaxPendingConnections(1);
-    connect(server_.get(), &QTcpServer::newConnection, this, [this] { acceptWaiting(); });
+ServerSocket::ServerSocket() : server_(std::make_unique<QTcpServer>()), retry_(new QTimer(this)) {
+    retry_->setSingleShot(true);
+    connect(retry_, &QTimer::timeout, this, [this] {
+        guarded([this] {
+            outOfDescriptors_ = false;
+            acceptWaiting();
+        });
+    });
 }
 
 ServerSocket::~ServerSocket() = default;
@@ -71,9 +67,14 @@ std::string ServerSocket::LocalAddress() const {
 }
 
 void ServerSocket::Listen() {
-    if (server_->isListening()) server_->close();
+    StopListening();
     const bool portInRange = port_ >= 0 && port_ <= 65535;
     if (portInRange && server_->listen(QHostAddress::Any, static_cast<quint16>(port_))) {
+        // Qt only listens; this object accepts, one connection at a time and only while there is
+        // room, so that clients beyond the limit wait in the kernel's queue rather than in ours.
+        server_->pauseAccepting();
+        acceptor_ = new QSocketNotifier(server_->socketDescriptor(), QSocketNotifier::Read, this);
+        connect(acceptor_, &QSocketNotifier::activated, this, [this] { guarded([this] { acceptWaiting(); }); });
         acceptWaiting();
         return;
     }
@@ -84,30 +85,68 @@ void ServerSocket::Listen() {
     QTimer::singleShot(0, this, [this, code] { guarded([this, code] { Event_Error(code); }); });
 }
 
-void ServerSocket::StopListening() { server_->close(); }
+void ServerSocket::StopListening() {
+    if (acceptor_) {
+        // It may be the one whose signal runs now: it goes later, never to fire again.
+        acceptor_->setEnabled(false);
+        acceptor_->deleteLater();
+        acceptor_ = nullptr;
+    }
+    retry_->stop();
+    outOfDescriptors_ = false;
+    server_->close();
+}
 
 bool ServerSocket::IsListening() const { return server_->isListening(); }
 
 int32_t ServerSocket::ActiveConnections() const { return static_cast<int32_t>(connections_.size()); }
 
 void ServerSocket::acceptWaiting() {
-    while (server_->hasPendingConnections() && ActiveConnections() < maximum_) {
-        // Deleting the holder closes the descriptor unless a connection socket took it.
-        const std::unique_ptr<QTcpSocket> accepted(server_->nextPendingConnection());
-        std::unique_ptr<TCPSocket> socket;
-        guarded([&] { socket = Event_AddSocket(); });
-        if (!socket) continue;
-        TCPSocket* raw = socket.get();
-        socket->attach(static_cast<AcceptedDescriptor*>(accepted.get())->take());
-        connect(raw, &TCPSocket::ended, this, [this, raw] { connectionEnded(raw); }, Qt::QueuedConnection);
-        connections_.push_back(std::move(socket));
+    if (!acceptor_) return;
+    const int listening = static_cast<int>(server_->socketDescriptor());
+    while (ActiveConnections() < maximum_ && !outOfDescriptors_) {
+        if (!descriptorsToSpare(listening)) {
+            outOfDescriptors_ = true;
+            break;
+        }
+        if (!acceptOne()) break;
     }
-    // Qt's pause and resume need a listening socket.
-    if (!server_->isListening()) return;
-    if (ActiveConnections() >= maximum_)
-        server_->pauseAccepting();
-    else
-        server_->resumeAccepting();
+    // Out of descriptors the listening socket stays readable: waiting for it would spin.
+    if (outOfDescriptors_ && !retry_->isActive()) retry_->start(kAcceptRetry);
+    acceptor_->setEnabled(ActiveConnections() < maximum_ && !outOfDescriptors_);
+}
+
+// False when nothing more can be accepted now.
+bool ServerSocket::acceptOne() {
+    const int descriptor = ::accept4(static_cast<int>(server_->socketDescriptor()), nullptr, nullptr, SOCK_CLOEXEC);
+    if (descriptor < 0) {
+        switch (errno) {
+            case EINTR:
+            case ECONNABORTED:
+            case EPROTO:
+                return true;  // that client is gone; the next may be there
+            case EMFILE:
+            case ENFILE:
+            case ENOBUFS:
+            case ENOMEM:
+                outOfDescriptors_ = true;
+                return false;
+            default:
+                return false;  // none waiting
+        }
+    }
+    std::unique_ptr<TCPSocket> socket;
+    guarded([&] { socket = Event_AddSocket(); });
+    if (!socket) {
+        ::close(descriptor);
+        return true;
+    }
+    socket->attach(descriptor);  // from here the socket closes it, also when what follows fails
+    TCPSocket* raw = socket.get();
+    connections_.push_back(std::move(socket));
+    connect(raw, &TCPSocket::ended, this, [this, raw] { guarded([this, raw] { connectionEnded(raw); }); },
+            Qt::QueuedConnection);
+    return true;
 }
 
 void ServerSocket::connectionEnded(TCPSocket* socket) {

@@ -1,13 +1,20 @@
 #pragma once
 // The listening socket over Qt's TCP server: it listens on every address of the machine, makes
 // a connection socket for each client through Event_AddSocket, and while MaximumSocketsConnected
-// connections are open it accepts no more (they wait in the backlog) until one ends.
+// connections are open it accepts no more (they wait in the backlog) until one ends. Near the
+// process's descriptor limit it accepts no more either, and looks again a little later, so that
+// catalogs, the log and the file-name search still get descriptors.
 // Main thread only.
 
 #include "platform/tcp_socket.h"
 
 #include <QObject>
 #include <QTcpServer>
+
+#include <chrono>
+
+class QSocketNotifier;
+class QTimer;
 
 #include <cstdint>
 #include <memory>
@@ -34,15 +41,24 @@ class ServerSocket : public QObject {
     bool IsListening() const;
     int32_t ActiveConnections() const;
 
+    // Descriptors left to the rest of the process: no connection is accepted into them.
+    static constexpr int kSpareDescriptors = 32;
+    // How long accepting pauses when the process is out of descriptors.
+    static constexpr std::chrono::milliseconds kAcceptRetry{200};
+
  protected:
     virtual std::unique_ptr<TCPSocket> Event_AddSocket() = 0;
     virtual void Event_Error(int32_t code) = 0;
 
  private:
     void acceptWaiting();
+    bool acceptOne();
     void connectionEnded(TCPSocket* socket);
 
     std::unique_ptr<QTcpServer> server_;
+    QSocketNotifier* acceptor_ = nullptr;  // child of this object, on the listening descriptor
+    QTimer* retry_ = nullptr;              // child of this object
+    bool outOfDescriptors_ = false;
     int32_t port_ = 0;
     int32_t maximum_ = 10;
     std::vector<std::unique_ptr<TCPSocket>> connections_;

@@ -4,8 +4,10 @@
 
 #include <QHostAddress>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -76,13 +79,44 @@ void release(std::string bytes) {
     if (bytes.capacity() >= Releaser::kBig) releaser.release(std::move(bytes));
 }
 
+// A client the server holds back is looked at this often, so that one that has gone is noticed.
+constexpr std::chrono::milliseconds kProbeEvery{250};
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<size_t> unsentTotal{0};
+std::atomic<bool> failNextReceive{false};
+std::chrono::milliseconds maximumIdle = TCPSocket::kMaximumIdle;  // main thread
+std::vector<TCPSocket*> liveSockets;                                // main thread
+
 }  // namespace
 
-TCPSocket::TCPSocket() = default;
+TCPSocket::TCPSocket() { liveSockets.push_back(this); }
 
 TCPSocket::~TCPSocket() {
+    std::erase(liveSockets, this);
+    unsentTotal -= owed_;
     closed_->store(true);
     if (descriptor_ >= 0) ::close(descriptor_);
+}
+
+void TCPSocket::SetMaximumIdle(std::chrono::milliseconds idle) { maximumIdle = idle; }
+
+size_t TCPSocket::UnsentBytes() { return unsentTotal.load(); }
+
+void TCPSocket::FailNextReceive() { failNextReceive = true; }
+
+int TCPSocket::CutIdle(std::chrono::milliseconds idle) {
+    const auto now = Clock::now();
+    int cut = 0;
+    // end() never removes a socket from the list: only its destructor does, later.
+    for (size_t i = 0; i < liveSockets.size(); ++i) {
+        TCPSocket* socket = liveSockets[i];
+        if (socket->output_.empty() || now - socket->lastTaken_ < idle) continue;
+        socket->end(Ending::Reset);
+        ++cut;
+    }
+    return cut;
 }
 
 void TCPSocket::attach(int descriptor) {
@@ -91,13 +125,22 @@ void TCPSocket::attach(int descriptor) {
     reader_ = new QSocketNotifier(descriptor_, QSocketNotifier::Read, this);
     writer_ = new QSocketNotifier(descriptor_, QSocketNotifier::Write, this);
     writer_->setEnabled(false);
+    idle_ = new QTimer(this);
+    idle_->setSingleShot(true);
+    probe_ = new QTimer(this);
+    probe_->setInterval(kProbeEvery);
     // A connection that waited for a free place may hold its request already: the notifier
-    // reports it at once, as it reports any arrival.
-    connect(reader_, &QSocketNotifier::activated, this, [this] { receive(); });
-    connect(writer_, &QSocketNotifier::activated, this, [this] { sendWaiting(); });
+    // reports it at once, as it reports any arrival. Nothing that fails in these handlers (an
+    // allocation, say) may leave them: it goes to the application's handler.
+    connect(reader_, &QSocketNotifier::activated, this, [this] { guarded([this] { receive(); }); });
+    connect(writer_, &QSocketNotifier::activated, this, [this] { guarded([this] { sendWaiting(); }); });
+    connect(idle_, &QTimer::timeout, this, [this] { guarded([this] { checkIdle(); }); });
+    connect(probe_, &QTimer::timeout, this, [this] { guarded([this] { probePeer(); }); });
 }
 
 void TCPSocket::receive() {
+    // Before anything is taken from the system: a failed arrival is read again on the next turn.
+    if (failNextReceive.exchange(false)) throw std::bad_alloc();
     int available = 0;
     ::ioctl(descriptor_, FIONREAD, &available);
     std::string bytes(static_cast<size_t>(std::max(available, kSmallestRead)), '\0');
@@ -105,7 +148,12 @@ void TCPSocket::receive() {
     do n = ::recv(descriptor_, bytes.data(), bytes.size(), 0);
     while (n < 0 && errno == EINTR);
     if (n > 0) {
-        input_.append(bytes.data(), static_cast<size_t>(n));
+        // Once the bytes are taken from the system nothing more is allocated for them.
+        bytes.resize(static_cast<size_t>(n));
+        if (input_.empty())
+            input_ = std::move(bytes);
+        else
+            input_.append(bytes);
         guarded([this] { Event_DataAvailable(); });
     } else if (n == 0) {
         // The client has shut down its sending side; it may still wait for answers.
@@ -121,15 +169,16 @@ std::string TCPSocket::ReadAll() { return std::exchange(input_, {}); }
 
 void TCPSocket::Write(std::string bytes) {
     if (descriptor_ < 0 || bytes.empty()) return;
-    if (!output_.empty()) {
-        if (waitingBehind_ + bytes.size() > kMaximumWaitingOutput) {
-            end(Ending::Reset);
-            return;
-        }
-        waitingBehind_ += bytes.size();
-    }
+    const size_t size = bytes.size();
     output_.push_back(std::move(bytes));
-    if (output_.size() == 1) sendWaiting();
+    owed_ += size;
+    unsentTotal += size;
+    if (output_.size() == 1) {
+        lastTaken_ = Clock::now();
+        idle_->start(maximumIdle);
+        sendWaiting();
+    }
+    updateReading();
 }
 
 void TCPSocket::sendWaiting() {
@@ -144,16 +193,60 @@ void TCPSocket::sendWaiting() {
             end(Ending::Failed);
             return;
         }
+        lastTaken_ = Clock::now();
         budget -= static_cast<size_t>(n);
         sentOfFront_ += static_cast<size_t>(n);
         if (sentOfFront_ < front.size()) continue;
-        release(std::move(output_.front()));  // its memory goes as soon as the kernel holds all of it
+        // Its memory goes as soon as the kernel holds all of it.
+        std::string done = std::move(output_.front());
         output_.pop_front();
         sentOfFront_ = 0;
-        if (!output_.empty()) waitingBehind_ -= output_.front().size();
+        forget(std::move(done));
     }
     writer_->setEnabled(!output_.empty());
+    if (output_.empty()) idle_->stop();
+    updateReading();
     endWhenDone();
+}
+
+void TCPSocket::forget(std::string bytes) {
+    owed_ -= bytes.size();
+    unsentTotal -= bytes.size();
+    release(std::move(bytes));
+}
+
+void TCPSocket::updateReading() {
+    if (descriptor_ < 0) return;
+    reader_->setEnabled(!inputEnded_ && !heldByOwner_ && owed_ < kReadOnlyBelowOwed);
+}
+
+void TCPSocket::HoldInput(bool hold) {
+    heldByOwner_ = hold;
+    if (descriptor_ < 0) return;
+    if (hold)
+        probe_->start();
+    else
+        probe_->stop();
+    updateReading();
+}
+
+void TCPSocket::probePeer() {
+    if (descriptor_ < 0) return;
+    pollfd state{descriptor_, 0, 0};
+    // A reset shows as an error or a hang-up; a client that only stopped sending shows neither.
+    if (::poll(&state, 1, 0) == 1 && (state.revents & (POLLERR | POLLHUP)))
+        end(Ending::Failed);
+    else
+        Event_InputHeld();
+}
+
+void TCPSocket::checkIdle() {
+    if (descriptor_ < 0 || output_.empty()) return;
+    const auto idleFor = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastTaken_);
+    if (idleFor >= maximumIdle)
+        end(Ending::Reset);
+    else
+        idle_->start(maximumIdle - idleFor + std::chrono::milliseconds(1));
 }
 
 void TCPSocket::PromiseAnswer() { ++promised_; }
@@ -179,10 +272,16 @@ void TCPSocket::end(Ending how) {
     // The notifiers stay (disabled) until this object goes: this may run inside their signal.
     reader_->setEnabled(false);
     writer_->setEnabled(false);
+    idle_->stop();
+    probe_->stop();
     ::close(descriptor_);
     descriptor_ = -1;
-    for (std::string& answer : output_) release(std::move(answer));
-    output_.clear();
+    while (!output_.empty()) {
+        std::string answer = std::move(output_.front());
+        output_.pop_front();
+        forget(std::move(answer));
+    }
+    sentOfFront_ = 0;
     closed_->store(true);
     emit ended();
 }

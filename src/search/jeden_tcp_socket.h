@@ -8,4 +8,5 @@ class jedenTCPsocket final : public platform::TCPSocket {
  protected:
     void Event_DataAvailable() override;
     void Event_Error() override {}
+    void Event_InputHeld() override;  // held for the queue: read again once it has room
 };

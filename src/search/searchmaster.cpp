@@ -9,10 +9,17 @@
 #include "search/catalog_search.h"
 #include "search/search_answer.h"
 
+#include <QPointer>
+
 #include <memory>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 // Workers that have ended their loop but whose threads are not joined yet; guarded by
 // App().queueMutex. The main thread joins them.
@@ -20,11 +27,71 @@ std::vector<std::unique_ptr<platform::Thread>> retiredWorkers;
 bool stopRequested = false;  // guarded by App().queueMutex
 SearchSteps currentSteps;    // guarded by App().queueMutex
 
+// What waits in the queue, per connection and in total; guarded by App().queueMutex.
+struct QueueLoad {
+    size_t requests = 0, bytes = 0;
+    bool reaches(size_t maximumRequests, size_t maximumBytes) const {
+        return requests >= maximumRequests || bytes >= maximumBytes;
+    }
+};
+QueueBounds bounds;
+QueueLoad totalLoad;
+std::unordered_map<const void*, QueueLoad> connectionLoads;  // by ConnectionRef::identity()
+bool holding = false;  // some connection may be held for the queue
+
+// Connections not read for the queue's sake. Main thread.
+std::vector<QPointer<platform::TCPSocket>> heldConnections;
+
+bool fullFor(const void* connection) {
+    if (totalLoad.reaches(bounds.requests, bounds.bytes)) return true;
+    const auto it = connectionLoads.find(connection);
+    return it != connectionLoads.end() && it->second.reaches(bounds.requestsPerConnection, bounds.bytesPerConnection);
+}
+
+void noteRemoved(const void* connection, size_t bytes) {
+    totalLoad.requests -= 1;
+    totalLoad.bytes -= bytes;
+    const auto it = connectionLoads.find(connection);
+    if (it == connectionLoads.end()) return;
+    if (--it->second.requests == 0)
+        connectionLoads.erase(it);
+    else
+        it->second.bytes -= bytes;
+}
+
+// Before an answer is built: until the answers owed to clients leave room for one more of the
+// biggest, or the server quits. Clients that take nothing are cut off first, on the main thread.
+void waitForOutputRoom() {
+    size_t limit;
+    std::chrono::milliseconds idle;
+    {
+        std::lock_guard lock(App().queueMutex);
+        limit = bounds.unsentOutput;
+        idle = bounds.idleUnderPressure;
+    }
+    const size_t room = limit > answerBudget() ? limit - answerBudget() : 0;
+    Clock::time_point lastCut;
+    while (platform::TCPSocket::UnsentBytes() > room) {
+        {
+            std::lock_guard lock(App().queueMutex);
+            if (stopRequested) return;
+        }
+        if (Clock::now() - lastCut >= 250ms) {
+            platform::guarded([idle] { platform::postToMainThread([idle] { platform::TCPSocket::CutIdle(idle); }); });
+            lastCut = Clock::now();
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
 void joinRetiredWorkers() {
     std::vector<std::unique_ptr<platform::Thread>> finished;
     {
         std::lock_guard lock(App().queueMutex);
-        finished.swap(retiredWorkers);
+        finished.reserve(retiredWorkers.size());
+        for (auto& worker : retiredWorkers) finished.push_back(std::move(worker));
+        // Cleared, not swapped: the place a running worker was given stays for it.
+        retiredWorkers.clear();
     }
     finished.clear();  // joins, outside the lock: a worker may still be leaving its loop
 }
@@ -37,14 +104,74 @@ void searchmaster::Event_Run() { pozujavypluj(); }
 
 void searchmaster::enqueue(std::string request, platform::TCPSocket& connection) {
     app& application = App();
-    std::lock_guard lock(application.queueMutex);
-    if (stopRequested) return;
-    application.searchrequests.push_back(std::move(request));
-    application.searchsockets.emplace_back(&connection);
-    if (!gfs::searchthread) {
-        gfs::searchthread = std::make_unique<searchmaster>();
-        gfs::searchthread->Run();
+    platform::ConnectionRef ref(&connection);
+    const void* identity = ref.identity();
+    bool full;
+    {
+        std::lock_guard lock(application.queueMutex);
+        if (stopRequested) return;
+        // Whatever may fail is done before the request joins the queue, so that a failure leaves
+        // the queue and its worker as they were.
+        std::unique_ptr<searchmaster> worker;
+        if (!gfs::searchthread) {
+            worker = std::make_unique<searchmaster>();
+            retiredWorkers.reserve(retiredWorkers.size() + 1);  // the worker's place when it ends
+        }
+        if (application.searchrequests.empty()) {
+            // Nothing waits, so nothing is counted: also after a shutdown dropped the queue.
+            totalLoad = {};
+            connectionLoads.clear();
+        }
+        QueueLoad& load = connectionLoads[identity];
+        application.searchrequests.reserve(application.searchrequests.size() + 1);
+        application.searchsockets.reserve(application.searchsockets.size() + 1);
+        const size_t bytes = request.size();
+        application.searchrequests.push_back(std::move(request));
+        application.searchsockets.push_back(std::move(ref));
+        load.requests += 1;
+        load.bytes += bytes;
+        totalLoad.requests += 1;
+        totalLoad.bytes += bytes;
+        if (worker) {
+            try {
+                worker->Run();
+            } catch (...) {
+                application.searchrequests.pop_back();
+                application.searchsockets.pop_back();
+                noteRemoved(identity, bytes);
+                throw;
+            }
+            gfs::searchthread = std::move(worker);
+        }
+        full = fullFor(identity);
+        if (full) holding = true;
     }
+    if (!full) return;
+    // The client is held back by TCP until its queue shrinks; nothing it sent is lost.
+    heldConnections.emplace_back(&connection);
+    connection.HoldInput(true);
+}
+
+bool searchmaster::queueFullFor(const platform::TCPSocket& connection) {
+    std::lock_guard lock(App().queueMutex);
+    return fullFor(connection.closedState().get());
+}
+
+void searchmaster::releaseHeldConnections() {
+    std::erase_if(heldConnections, [](const QPointer<platform::TCPSocket>& connection) {
+        if (!connection) return true;
+        if (queueFullFor(*connection)) return false;
+        connection->HoldInput(false);
+        return true;
+    });
+    if (!heldConnections.empty()) return;
+    std::lock_guard lock(App().queueMutex);
+    holding = false;
+}
+
+void searchmaster::setQueueBounds(const QueueBounds& newBounds) {
+    std::lock_guard lock(App().queueMutex);
+    bounds = newBounds;
 }
 
 void searchmaster::shutdown() {
@@ -92,42 +219,71 @@ void searchmaster::setSearchSteps(SearchSteps steps) {
 void searchmaster::pozujavypluj() {
     app& application = App();
     SearchSteps steps;
-    {
+    platform::guarded([&] {
         std::lock_guard lock(application.queueMutex);
         steps = currentSteps;
-    }
+    });
+    // Nothing that fails here, an allocation say, may end the thread or skip the removal of the
+    // head: the failure goes to the application's handler and the worker goes on.
     while (true) {
         std::string request;
         bool wanted;
+        std::exception_ptr failure;
         {
             std::lock_guard lock(application.queueMutex);
-            request = application.searchrequests.front();
             // A client that has gone waits for nothing: its request is dropped unserved, unanswered
             // and unlogged, so that a departed client's queue holds up no one.
             wanted = !application.searchsockets.front().closed();
+            try {
+                if (wanted) request = application.searchrequests.front();
+            } catch (...) {
+                failure = std::current_exception();
+                wanted = false;
+            }
+        }
+        if (wanted) {
+            waitForOutputRoom();
+            std::lock_guard lock(application.queueMutex);
+            wanted = !stopRequested && !application.searchsockets.front().closed();
         }
         RequestState state;
-        std::exception_ptr failure;
         if (wanted) platform::guarded([&] { state = serveSearchRequest(request, steps, failure); });
 
         std::unique_lock lock(application.queueMutex);
         platform::ConnectionRef connection = application.searchsockets.front();
+        const auto keep = [&failure](auto&& step) {
+            try {
+                step();
+            } catch (...) {
+                if (!failure) failure = std::current_exception();
+            }
+        };
         // The answer moves to the connection whole: the main thread never copies it.
         if (wanted)
-            platform::postToMainThread([connection, answer = std::move(state.answer)]() mutable {
-                // The client may have gone while its answer was being built.
-                if (connection) connection->WritePromised(std::move(answer));
+            keep([&] {
+                platform::postToMainThread([connection, answer = std::move(state.answer)]() mutable {
+                    // The client may have gone while its answer was being built.
+                    if (connection) connection->WritePromised(std::move(answer));
+                });
             });
+        noteRemoved(connection.identity(), application.searchrequests.front().size());
         application.searchrequests.erase(application.searchrequests.begin());
         application.searchsockets.erase(application.searchsockets.begin());
         const int32_t ticks = platform::ticksBetween(state.startTicks, platform::Ticks());
-        if (wanted) gfs::logujakciu(searchLogMessage(state.condition, state.resultCount, ticks, state.answerCut));
+        if (wanted) keep([&] { gfs::logujakciu(searchLogMessage(state.condition, state.resultCount, ticks, state.answerCut)); });
         const bool done = application.searchrequests.empty() || stopRequested;
-        if (done) {
-            // This worker ends: it leaves gfs::searchthread, and the main thread joins it.
-            if (gfs::searchthread.get() == this) retiredWorkers.push_back(std::move(gfs::searchthread));
-            platform::postToMainThread(joinRetiredWorkers);
+        if (done && gfs::searchthread.get() == this) {
+            // This worker ends: it leaves gfs::searchthread, and the main thread joins it. Its place
+            // was kept when it started; should even that fail, it is left unjoined rather than in
+            // gfs::searchthread, where it would keep every later request waiting.
+            try {
+                retiredWorkers.push_back(std::move(gfs::searchthread));
+            } catch (...) {
+                (void)gfs::searchthread.release();
+            }
         }
+        if (done) keep([] { platform::postToMainThread(joinRetiredWorkers); });
+        if (holding) keep([] { platform::postToMainThread(searchmaster::releaseHeldConnections); });
         lock.unlock();
         if (failure) platform::reportUnhandledException(failure);
         if (done) return;

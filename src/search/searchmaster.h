@@ -2,8 +2,10 @@
 // searchmaster: the one search worker. It serves the request queue oldest first, one request
 // at a time, hands each answer whole to the connection that sent it (through the main thread),
 // logs it, and ends when the queue is empty; a request whose connection has closed is dropped
-// unserved. At most one exists at a time.
-// Thread rule: the queue, gfs::searchthread and the retired workers are guarded by
+// unserved. At most one exists at a time. What waits in the queue is bounded per connection and
+// in total: past a bound the connection is not read until its queue shrinks. Before it builds an
+// answer the worker waits until the unsent answers of all connections leave room for one more.
+// Thread rule: the queue, its loads, gfs::searchthread and the retired workers are guarded by
 // App().queueMutex; the worker touches no socket and no widget.
 
 #include "platform/tcp_socket.h"
@@ -12,9 +14,23 @@
 #include "search/spotlight_search.h"
 #include "search/request_state.h"
 
+#include <chrono>
+#include <cstddef>
 #include <exception>
 #include <functional>
 #include <string>
+
+// What may wait, and what may be owed to clients, before the server holds back.
+struct QueueBounds {
+    size_t requestsPerConnection = 64;
+    size_t bytesPerConnection = size_t{8} << 20;
+    size_t requests = 1024;
+    size_t bytes = size_t{64} << 20;
+    // Unsent answer bytes over all connections: no answer is built that could take them past it.
+    size_t unsentOutput = size_t{1} << 30;
+    // Near that bound, connections that have taken nothing for this long are cut off first.
+    std::chrono::milliseconds idleUnderPressure{10'000};
+};
 
 // The steps of a request that read catalogs and the file-name index. Replaceable, so that a
 // test or a benchmark can make a request slow or failing.
@@ -40,6 +56,13 @@ class searchmaster final : public platform::Thread {
 
     // Replaces the steps for the workers started afterwards. Main thread.
     static void setSearchSteps(SearchSteps steps);
+
+    // Replaces the bounds (tests). Main thread, with no request waiting.
+    static void setQueueBounds(const QueueBounds& bounds);
+    // Whether this connection's requests, or all requests, have reached a bound. Main thread.
+    static bool queueFullFor(const platform::TCPSocket& connection);
+    // Reads again every held connection whose queue has room. Main thread.
+    static void releaseHeldConnections();
 
     void pozujavypluj();
 

@@ -2,6 +2,7 @@
 // beyond the limit wait until one leaves) and the error reporting keep the server serving under
 // load, so these cases drive real clients against it.
 
+#include "platform/exception_guard.h"
 #include "platform/server_socket.h"
 #include "platform/tcp_socket.h"
 #include "test_support/server_process.h"
@@ -193,25 +194,134 @@ TEST(ServerSocket, AConnectionEndsOnceItsClientLeftAndNothingIsOwed) {
     }
 }
 
-// The answer being sent never counts: a client that does not read is cut off only when more than
-// the bound waits behind it.
-TEST(ServerSocket, OutputWaitingBehindTheAnswerBeingSentIsBounded) {
-    constexpr size_t kBound = platform::TCPSocket::kMaximumWaitingOutput;
+// Owed bytes never cut off a client that takes them, however many; a client that takes nothing
+// for the idle limit is cut off, and CutIdle cuts such clients sooner. Every byte is counted in
+// UnsentBytes until the system holds it.
+TEST(ServerSocket, AClientIsCutOffForTakingNothingNeverForWhatItIsOwed) {
+    struct IdleLimit {
+        ~IdleLimit() { platform::TCPSocket::SetMaximumIdle(platform::TCPSocket::kMaximumIdle); }
+    } restore;
+    platform::TCPSocket::SetMaximumIdle(400ms);
+    constexpr size_t kAnswer = size_t{40} << 20;  // three of them: far more than a kernel holds
+    const struct {
+        const char* client;
+        std::chrono::milliseconds pause;  // between reads of what came; none: it never reads
+        bool cutSooner;                   // CutIdle(100ms) once it has taken nothing for 200 ms
+        bool cut;
+    } cases[] = {{"reads slowly, for longer than the idle limit", 30ms, false, false},
+                 {"reads slowly while others are cut sooner", 30ms, true, false},
+                 {"never reads", 0ms, false, true},
+                 {"never reads, cut sooner", 0ms, true, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.client);
+        const size_t unsentBefore = platform::TCPSocket::UnsentBytes();
+        TestServer server;
+        const quint16 port = server.listenNow();
+        test_support::Client client;
+        ASSERT_TRUE(client.open(port, 64 * 1024));
+        ASSERT_TRUE(waitUntil([&] { return server.added() == 1; }));
+        // Once cut off, the connection is deleted: only the reference may be asked.
+        const platform::ConnectionRef connection(server.sockets[0].data());
+        for (char letter : {'a', 'b', 'c'}) connection->Write(std::string(kAnswer, letter));
+        EXPECT_GT(platform::TCPSocket::UnsentBytes(), unsentBefore + 2 * kAnswer);
+        const auto start = std::chrono::steady_clock::now();
+        size_t received = 0;
+        bool intact = true;
+        while (!connection.closed() && received < 3 * kAnswer &&
+               std::chrono::steady_clock::now() - start < 20s) {
+            waitUntil([] { return false; }, c.pause.count() ? c.pause : 50ms);
+            if (c.cutSooner && std::chrono::steady_clock::now() - start > 200ms) platform::TCPSocket::CutIdle(100ms);
+            if (c.pause.count() == 0) continue;
+            // The server runs on this thread: only what the system holds already is read.
+            const std::string piece = client.read("", 3 * kAnswer - received, 2);
+            for (size_t i = 0; i < piece.size(); i += 4096) intact &= piece[i] == "abc"[(received + i) / kAnswer];
+            received += piece.size();
+        }
+        EXPECT_EQ(connection.closed(), c.cut);
+        if (!c.cut) {
+            EXPECT_EQ(received, 3 * kAnswer);
+            EXPECT_TRUE(intact);
+            EXPECT_GT(std::chrono::steady_clock::now() - start, 800ms) << "read faster than the idle limit";
+        } else {
+            EXPECT_LT(std::chrono::steady_clock::now() - start, c.cutSooner ? 2s : 5s);
+        }
+        EXPECT_TRUE(waitUntil([&] { return platform::TCPSocket::UnsentBytes() == unsentBefore; }))
+            << platform::TCPSocket::UnsentBytes() - unsentBefore << " bytes still counted";
+    }
+}
+
+// A connection owed a megabyte or more, or held by its owner, is not read: what its client sends
+// waits with the system and arrives whole once reading goes on. A held client that resets is
+// still noticed.
+TEST(ServerSocket, InputWaitsWhileTheConnectionIsOwedMuchOrHeld) {
+    constexpr size_t kOwed = platform::TCPSocket::kReadOnlyBelowOwed;
+    const struct {
+        const char* why;
+        size_t owed;  // written to it before the client sends
+        bool held;
+        bool reset;   // the client resets instead of reading
+    } cases[] = {{"owed less than the system takes at once", kOwed / 4, false, false},
+                 {"owed more than the system takes at once", 32 * kOwed, false, false},
+                 {"held by its owner", 0, true, false},
+                 {"held, and its client resets", 0, true, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        TestServer server;
+        const quint16 port = server.listenNow();
+        test_support::Client client;
+        ASSERT_TRUE(client.open(port, 64 * 1024));
+        ASSERT_TRUE(waitUntil([&] { return server.added() == 1; }));
+        Connection& connection = *server.sockets[0];
+        const platform::ConnectionRef ref(&connection);
+        connection.Write(std::string(c.owed, 'o'));
+        connection.HoldInput(c.held);
+        ASSERT_TRUE(client.send("first") && client.send("second"));
+        settle();
+        const bool reads = c.owed < kOwed && !c.held;
+        EXPECT_EQ(connection.received, reads ? "firstsecond" : "");
+        if (c.reset) {
+            client.close(true);
+            EXPECT_TRUE(waitUntil([&] { return ref.closed(); }, 2s));
+            continue;
+        }
+        if (c.held) connection.HoldInput(false);
+        size_t received = 0;
+        // The server runs on this thread: the client takes what came between turns of its loop.
+        waitUntil([&] { return (received += client.read("", c.owed - received, 2).size()) >= c.owed; });
+        EXPECT_EQ(received, c.owed);
+        EXPECT_TRUE(waitUntil([&] { return connection.received == "firstsecond"; }));
+        EXPECT_FALSE(ref.closed());
+    }
+}
+
+// An allocation that fails while an arrival is read reaches the unhandled-exception handler; the
+// arrival is read on the next turn, whole, and the connection goes on.
+TEST(ServerSocket, AnAllocationFailureWhileReadingLeavesTheConnectionServing) {
+    std::vector<std::string> reported;
+    platform::setUnhandledExceptionHandler([&](std::exception_ptr e) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::bad_alloc&) {
+            reported.push_back("bad_alloc");
+        } catch (...) {
+            reported.push_back("other");
+        }
+        return true;
+    });
     TestServer server;
     const quint16 port = server.listenNow();
     test_support::Client client;
-    ASSERT_TRUE(client.open(port, 64 * 1024));
+    ASSERT_TRUE(client.open(port));
     ASSERT_TRUE(waitUntil([&] { return server.added() == 1; }));
-    Connection& connection = *server.sockets[0];
-    connection.Write(std::string(kBound + 1, 'a'));
-    connection.Write(std::string(kBound / 2, 'b'));
-    connection.Write(std::string(kBound / 2, 'c'));
-    settle();
-    EXPECT_TRUE(connection.IsConnected());
-    connection.Write("d");
-    EXPECT_FALSE(connection.IsConnected());
-    EXPECT_TRUE(connection.closedState()->load());
-    EXPECT_TRUE(waitUntil([&] { return server.ActiveConnections() == 0; }));
+    server.sockets[0]->promise = true;
+    platform::TCPSocket::FailNextReceive();
+    ASSERT_TRUE(client.send("request"));
+    EXPECT_TRUE(waitUntil([&] { return server.receiving("request"); }));
+    EXPECT_EQ(reported, std::vector<std::string>{"bad_alloc"});
+    EXPECT_EQ(client.read("got"), "got");
+    ASSERT_TRUE(client.send("next"));
+    EXPECT_TRUE(waitUntil([&] { return server.receiving("requestnext"); }));
+    platform::setUnhandledExceptionHandler(nullptr);
 }
 
 }  // namespace
