@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace platform {
 
@@ -141,7 +142,10 @@ int vfsOpen(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* file, int fla
     checked->real->pMethods = nullptr;
     int rc;
     {
-        const CheckedOpens scope;
+        // A temporary file (no name) is the engine's own, and choosing its name may read the
+        // system's random device, which must not be refused.
+        std::optional<CheckedOpens> scope;
+        if (name) scope.emplace();
         rc = baseOf(vfs)->xOpen(baseOf(vfs), name, checked->real, flags, outFlags);
     }
     // The engine closes a file whose methods are set, also after a failed open.
