@@ -11,8 +11,6 @@
 #include "platform/sql_guard.h"
 #include "platform/text_rule.h"
 
-#include <sqlite3.h>
-
 #include <chrono>
 #include <limits>
 #include <stdexcept>
@@ -89,8 +87,7 @@ bool app::readPrefs(const platform::FolderItem& f) {
     try {
         if (!connection.connect()) {
             // Missing, not a regular file or no database: no list to read, nothing to say.
-            const int code = database.ErrorCode();
-            if (code == SQLITE_CANTOPEN || code == SQLITE_NOTADB) return false;
+            if (!database.ConnectFailedOnADatabase()) return false;
             throw std::runtime_error("the preferences database cannot be read: " + database.ErrorMessage());
         }
 

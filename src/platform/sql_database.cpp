@@ -268,13 +268,13 @@ void Database::SetBusyTimeoutMs(int milliseconds) {
 
 bool Database::Connect(OpenMode mode, const std::function<void()>& beforeFirstRead) {
   Close();
-  if (path_.empty()) return Fail("no database file set");
+  if (path_.empty()) return Fail("no database file set", SQLITE_CANTOPEN);
 
   // A relative name such as "file:x.db" or ":memory:" means something else to SQLite (this build
   // reads "file:" names as URIs); an absolute path guarantees SQLite opens the file checked below.
   std::error_code error;
   const std::string file = std::filesystem::absolute(path_, error).string();
-  if (error) return Fail("cannot resolve database path " + path_ + ": " + error.message());
+  if (error) return Fail("cannot resolve database path " + path_ + ": " + error.message(), SQLITE_CANTOPEN);
 
   // The file layer refuses anything but a regular file on the descriptor it opened, for the side
   // files too, which closes every gap between a look and an open. This look only spares a device
@@ -467,6 +467,10 @@ const std::string& Database::ErrorMessage() const { return errorMessage_; }
 sqlite3* Database::Handle() const { return connection_.get(); }
 
 int Database::ErrorCode() const { return errorCode_; }
+
+bool Database::ConnectFailedOnADatabase() const {
+  return !connection_ && errorCode_ != SQLITE_OK && errorCode_ != SQLITE_CANTOPEN && errorCode_ != SQLITE_NOTADB;
+}
 
 bool Database::Fail(std::string message, int code) {
   errorMessage_ = std::move(message);

@@ -168,6 +168,9 @@ class Database {
   // regular file, refused), SQLITE_NOTADB for a file that is no database, and another code when a
   // database could not be read (a side file refused or damaged, the read interrupted).
   int ErrorCode() const;
+  // After a failed Connect: true for a database that could not be read now (a side file refused,
+  // damage, an interrupt), false for a file that is missing, not a regular file or no database.
+  bool ConnectFailedOnADatabase() const;
   sqlite3* Handle() const;
 
  private:

@@ -70,9 +70,7 @@ TEST(RegularFileVfs, SideFilesThatAreNoRegularFilesAreRefusedAtOnceSoundOnesAreR
             const auto rows = connected ? database.SQLSelect("SELECT COUNT(*) FROM paths") : nullptr;
             EXPECT_EQ(rows && rows->IdxField(1)->IntegerValue() == 2, c.reads) << database.ErrorMessage();
             // A database that cannot be read now is told from a file that is none.
-            if (!c.reads) {
-                EXPECT_TRUE(database.ErrorCode() != SQLITE_CANTOPEN && database.ErrorCode() != SQLITE_NOTADB);
-            }
+            EXPECT_EQ(database.ConnectFailedOnADatabase(), !connected);
             if (c.reads && mode == platform::OpenMode::ReadWrite) {
                 EXPECT_TRUE(database.SQLExecute("INSERT INTO paths VALUES ('c')")) << database.ErrorMessage();
                 database.Close();
