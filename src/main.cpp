@@ -24,6 +24,9 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 int main(int argc, char* argv[]) {
@@ -63,7 +66,15 @@ int main(int argc, char* argv[]) {
     const int status = QApplication::exec();
     gfs::deliverLogWindowText();
 
-    searchmaster::shutdown();
+    // The defaults are saved and the quit logged by now. A worker that does not end within this
+    // (a long search, a call that never returns) is not waited for: the process ends around it,
+    // once what the log window showed has reached standard output.
+    if (!searchmaster::shutdown(std::chrono::seconds(2))) {
+        logswindow::echoTo(nullptr);
+        standardOutput.reset();
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
     platform::ui::ClearMenuHandlers();
     Menu::release();
 

@@ -79,6 +79,9 @@ class app {
     std::vector<platform::FolderItem> databases;     // registered and marked for search
     std::vector<platform::FolderItem> defDatabases;  // registered and default
     std::optional<platform::FolderItem> prefsFoit;   // the preferences database file
+    // Set when start-up could not read the stored default list whole (the file missing, busy or
+    // damaged, or the list missing or endless): quit then leaves the stored list as it is.
+    bool keepStoredDefaults = false;
 
     // The request queue: index i of both lists is one waiting request; head at 0.
     std::mutex queueMutex;  // guards searchrequests, searchsockets and gfs::searchthread

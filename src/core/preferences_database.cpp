@@ -8,8 +8,11 @@
 #include "platform/errors.h"
 #include "platform/message_box.h"
 #include "platform/sql_database.h"
+#include "platform/sql_guard.h"
 #include "platform/text_rule.h"
 
+#include <chrono>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -20,6 +23,29 @@ constexpr std::string_view kDeleteAllDefaults = "DELETE FROM DefDBs WHERE paths 
 // Table names match without regard to ASCII case, as the statements on the table do.
 constexpr std::string_view kFindDefaultsTable =
     "SELECT COUNT(*) FROM sqlite_master WHERE type IN ('table', 'view') AND name = 'DefDBs' COLLATE NOCASE";
+
+// Start-up and quit wait this long at most for the file, lock waits included: the file is shared
+// with the catalog application, and a view of it may never end.
+constexpr std::chrono::seconds kPreferencesTimeLimit{2};
+
+// One use of the preferences database: the guard ends lock waits and interrupts any statement at
+// the deadline. Declared after the database, so that it lets go of the connection first.
+struct PreferencesConnection {
+    explicit PreferencesConnection(const platform::FolderItem& file)
+        : guard(database, platform::SqlGuard::Clock::now() + kPreferencesTimeLimit, std::numeric_limits<int>::max()) {
+        database.SetDatabaseFile(file.AbsolutePath());
+    }
+    bool connect() {
+        return database.Connect(platform::OpenMode::ReadWrite, [this] {
+            guard.configure();
+            // The engine's heap limit is the whole process's: a search running at quit relies on it.
+            database.SetPrepareHeapAllowance(0);
+        });
+    }
+
+    platform::Database database;
+    platform::SqlGuard guard;
+};
 
 // The first column of the current row, or nothing on an empty result.
 std::optional<platform::Field> firstColumn(const platform::RecordSet& rows) {
@@ -54,30 +80,44 @@ void app::checkPrefs() {
 }
 
 bool app::readPrefs(const platform::FolderItem& f) {
-    platform::Database database;
+    // Until the stored list has been read whole, quit must not replace it with another.
+    keepStoredDefaults = true;
+    PreferencesConnection connection(f);
+    platform::Database& database = connection.database;
     try {
-        database.SetDatabaseFile(f.AbsolutePath());
-        if (!database.Connect()) return false;
+        if (!connection.connect()) {
+            // Missing, not a regular file or no database: no list to read, nothing to say.
+            if (!database.ConnectFailedOnADatabase()) return false;
+            throw std::runtime_error("the preferences database cannot be read: " + database.ErrorMessage());
+        }
 
-        const auto counted = database.SQLSelect("SELECT COUNT(*) FROM DefDBs");
-        const auto count = counted ? firstColumn(*counted) : std::nullopt;
-        if (count && count->IntegerValue() > 0) {
-            defDatabases.clear();
-            std::string previous = ":\\";  // no stored path equals it
-            const auto rows = database.SQLSelect("SELECT paths FROM DefDBs");
-            for (; rows && !rows->EOF(); rows->MoveNext()) {
-                const auto field = rows->IdxField(1);
-                const std::string path = field ? field->StringValue() : std::string();
-                const auto file = path.empty() || path == previous ? std::nullopt : platform::GetFolderItem(path);
-                if (!file || !file->Exists()) {
-                    platform::MsgBox(msg_defdblisterror());
-                    database.SQLExecute(kDeleteAllDefaults);
-                    break;
+        // Asked first, so that a busy, damaged or endless list is told from a missing one.
+        if (hasDefaultsTable(database)) {
+            const auto counted = database.SQLSelect("SELECT COUNT(*) FROM DefDBs");
+            if (!counted) throw std::runtime_error("the default databases cannot be counted: " + database.ErrorMessage());
+            const auto count = firstColumn(*counted);
+            if (count && count->IntegerValue() > 0) {
+                defDatabases.clear();
+                std::string previous = ":\\";  // no stored path equals it
+                const auto rows = database.SQLSelect("SELECT paths FROM DefDBs");
+                if (!rows) throw std::runtime_error("the default databases cannot be read: " + database.ErrorMessage());
+                for (; !rows->EOF(); rows->MoveNext()) {
+                    const auto field = rows->IdxField(1);
+                    const std::string path = field ? field->StringValue() : std::string();
+                    const auto file = path.empty() || path == previous ? std::nullopt : platform::GetFolderItem(path);
+                    if (!file || !file->Exists()) {
+                        platform::MsgBox(msg_defdblisterror());
+                        database.SQLExecute(kDeleteAllDefaults);
+                        break;
+                    }
+                    defDatabases.push_back(*file);
+                    databases.push_back(*file);
+                    previous = path;
                 }
-                defDatabases.push_back(*file);
-                databases.push_back(*file);
-                previous = path;
+                if (!rows->LastError().empty())
+                    throw std::runtime_error("the default databases were read in part: " + rows->LastError());
             }
+            keepStoredDefaults = false;
         }
 
         if (const auto targets = database.SQLSelect("SELECT path FROM dbTarget")) {
@@ -118,11 +158,11 @@ void app::nacitavamDefFolder(const std::optional<platform::FolderItem>& folder) 
 }
 
 void app::writePrefs(const std::optional<platform::FolderItem>& f, bool doWrite, bool) {
-    if (!doWrite || !f) return;
-    platform::Database database;
+    if (!doWrite || !f || keepStoredDefaults) return;
+    PreferencesConnection connection(*f);
+    platform::Database& database = connection.database;
     try {
-        database.SetDatabaseFile(f->AbsolutePath());
-        if (!database.Connect()) return;
+        if (!connection.connect()) return;
         // The delete and the inserts stand or fall together: a failure keeps the old list whole.
         platform::Transaction transaction(database);
         if (!transaction.Active())

@@ -1,5 +1,7 @@
 #include "platform/sql_database.h"
 
+#include "platform/regular_file_vfs.h"
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -266,27 +268,28 @@ void Database::SetBusyTimeoutMs(int milliseconds) {
 
 bool Database::Connect(OpenMode mode, const std::function<void()>& beforeFirstRead) {
   Close();
-  if (path_.empty()) return Fail("no database file set");
+  if (path_.empty()) return Fail("no database file set", SQLITE_CANTOPEN);
 
   // A relative name such as "file:x.db" or ":memory:" means something else to SQLite (this build
   // reads "file:" names as URIs); an absolute path guarantees SQLite opens the file checked below.
   std::error_code error;
   const std::string file = std::filesystem::absolute(path_, error).string();
-  if (error) return Fail("cannot resolve database path " + path_ + ": " + error.message());
+  if (error) return Fail("cannot resolve database path " + path_ + ": " + error.message(), SQLITE_CANTOPEN);
 
-  // Checked before SQLite touches the path: opening a FIFO for reading blocks until a writer
-  // appears, and a device may block or have side effects.
+  // The file layer refuses anything but a regular file on the descriptor it opened, for the side
+  // files too, which closes every gap between a look and an open. This look only spares a device
+  // that the path names already the side effects of being opened at all.
   struct stat info {};
-  if (::stat(file.c_str(), &info) != 0) return Fail("database file does not exist: " + file);
-  if (!S_ISREG(info.st_mode)) return Fail("database path is not a regular file: " + file);
+  if (::stat(file.c_str(), &info) != 0) return Fail("database file does not exist: " + file, SQLITE_CANTOPEN);
+  if (!S_ISREG(info.st_mode)) return Fail("database path is not a regular file: " + file, SQLITE_CANTOPEN);
 
   const int flags = (mode == OpenMode::ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
                     SQLITE_OPEN_NOMUTEX;
   sqlite3* raw = nullptr;
-  const int rc = sqlite3_open_v2(file.c_str(), &raw, flags, nullptr);
+  const int rc = sqlite3_open_v2(file.c_str(), &raw, flags, regularFileVfsName());
   detail::ConnectionPtr connection(raw);  // SQLite hands out a handle even when opening fails
   if (rc != SQLITE_OK) {
-    return Fail(raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc));
+    return Fail(raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc), SQLITE_CANTOPEN);
   }
   sqlite3_busy_timeout(raw, busyTimeoutMs_);
   // Held from here on, so that the probe below can be interrupted like any statement.
@@ -303,7 +306,8 @@ bool Database::Connect(OpenMode mode, const std::function<void()>& beforeFirstRe
   // later, where the caller can tell the failure from a file that is none.
   const bool inUse = (probeRc & 0xff) == SQLITE_BUSY || (probeRc & 0xff) == SQLITE_LOCKED;
   if (probeRc != SQLITE_ROW && !inUse) {
-    Fail(sqlite3_errmsg(raw));
+    // A side file refused shows as CANTOPEN too; it is a database that cannot be read now.
+    Fail(sqlite3_errmsg(raw), (probeRc & 0xff) == SQLITE_CANTOPEN ? SQLITE_IOERR : probeRc);
     probe.reset();
     SetConnection(nullptr);
     return false;
@@ -369,7 +373,7 @@ std::unique_ptr<RecordSet> Database::SQLSelect(std::string_view sql) {
 
   std::unique_ptr<RecordSet> records(new RecordSet(std::move(shared)));
   if (!records->Step()) {
-    Fail(records->LastError());
+    Fail(records->LastError(), sqlite3_extended_errcode(connection_.get()));
     return nullptr;
   }
   return records;
@@ -462,12 +466,21 @@ const std::string& Database::ErrorMessage() const { return errorMessage_; }
 
 sqlite3* Database::Handle() const { return connection_.get(); }
 
-bool Database::Fail(std::string message) {
+int Database::ErrorCode() const { return errorCode_; }
+
+bool Database::ConnectFailedOnADatabase() const {
+  return !connection_ && errorCode_ != SQLITE_OK && errorCode_ != SQLITE_CANTOPEN && errorCode_ != SQLITE_NOTADB;
+}
+
+bool Database::Fail(std::string message, int code) {
   errorMessage_ = std::move(message);
+  errorCode_ = code & 0xff;
   return false;
 }
 
-bool Database::FailFromConnection() { return Fail(sqlite3_errmsg(connection_.get())); }
+bool Database::FailFromConnection() {
+  return Fail(sqlite3_errmsg(connection_.get()), sqlite3_extended_errcode(connection_.get()));
+}
 
 // ---------------------------------------------------------------------------------------------
 

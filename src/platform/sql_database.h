@@ -163,10 +163,18 @@ class Database {
   void Close();
   bool IsConnected() const;
   const std::string& ErrorMessage() const;
+  // The engine's primary result code of the last failure (SQLITE_ERROR when it gave none). A
+  // failed Connect gives SQLITE_CANTOPEN when the file itself could not be opened (missing, not a
+  // regular file, refused), SQLITE_NOTADB for a file that is no database, and another code when a
+  // database could not be read (a side file refused or damaged, the read interrupted).
+  int ErrorCode() const;
+  // After a failed Connect: true for a database that could not be read now (a side file refused,
+  // damage, an interrupt), false for a file that is missing, not a regular file or no database.
+  bool ConnectFailedOnADatabase() const;
   sqlite3* Handle() const;
 
  private:
-  bool Fail(std::string message);
+  bool Fail(std::string message, int code = 1);
   bool FailFromConnection();
   // Prepares exactly one statement; anything but blanks, semicolons and comments after it is refused.
   detail::StatementPtr PrepareSingle(std::string_view sql);
@@ -183,6 +191,7 @@ class Database {
   detail::ConnectionPtr connection_;
   std::vector<std::weak_ptr<detail::StatementPtr>> openStatements_;
   std::string errorMessage_;
+  int errorCode_ = 0;
 };
 
 // Makes a group of writes permanent together or not at all: rolls back on destruction unless

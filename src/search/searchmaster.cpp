@@ -174,20 +174,37 @@ void searchmaster::setQueueBounds(const QueueBounds& newBounds) {
     bounds = newBounds;
 }
 
-void searchmaster::shutdown() {
-    std::unique_ptr<platform::Thread> running;
-    {
-        std::lock_guard lock(App().queueMutex);
-        stopRequested = true;
-        running = std::move(gfs::searchthread);
+bool searchmaster::shutdown(std::chrono::milliseconds limit) {
+    using Clock = std::chrono::steady_clock;
+    const bool bounded = limit != std::chrono::milliseconds::max();
+    const auto deadline = bounded ? Clock::now() + limit : Clock::time_point::max();
+    // Polled rather than waited for: a worker stuck while it holds the queue's lock (its log line
+    // is written under it) must not hold up the end of the process either.
+    for (;;) {
+        {
+            std::unique_lock lock(App().queueMutex, std::try_to_lock);
+            if (lock.owns_lock()) {
+                stopRequested = true;
+                // The worker leaves gfs::searchthread for the retired ones once it ends its loop.
+                if (!gfs::searchthread) break;
+                if (Clock::now() >= deadline) {
+                    // Never joined: the process ends around it.
+                    static_cast<void>(gfs::searchthread.release());
+                    return false;
+                }
+            } else if (Clock::now() >= deadline) {
+                return false;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    running.reset();
     joinRetiredWorkers();
     std::lock_guard lock(App().queueMutex);
     // What was still waiting is dropped with the program; a later start (tests) begins afresh.
     App().searchrequests.clear();
     App().searchsockets.clear();
     stopRequested = false;
+    return true;
 }
 
 RequestState serveSearchRequest(const std::string& request, const SearchSteps& steps, std::exception_ptr& failure) {

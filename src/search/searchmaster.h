@@ -51,8 +51,11 @@ class searchmaster final : public platform::Thread {
     // worker when none runs. Main thread.
     static void enqueue(std::string request, platform::TCPSocket& connection);
 
-    // At quit: the worker ends after the request it is serving; waits for it. Main thread.
-    static void shutdown();
+    // At quit: the worker ends after the request it is serving, and what still waits is not
+    // served. Waits for it at most `limit`; false when it still runs then (stuck in a long search
+    // or a system call): it and the queue are then left to the end of the process, which must
+    // follow. Main thread.
+    static bool shutdown(std::chrono::milliseconds limit = std::chrono::milliseconds::max());
 
     // Replaces the steps for the workers started afterwards. Main thread.
     static void setSearchSteps(SearchSteps steps);

@@ -9,8 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
+#include <regex>
 
 namespace {
 
@@ -110,6 +112,59 @@ TEST(PreferencesRead, TargetFolderIsScannedOnlyWhenSwitchedOnAndMissingTablesAre
         EXPECT_EQ(run.console.count("aktualizacia"), toTarget && c.io == 1 ? 1 : 0);
         EXPECT_EQ(gfs::PPdbTarget ? gfs::PPdbTarget->AbsolutePath() : "", toTarget ? target.string() : "");
         EXPECT_EQ(*run.shown, Strings{});
+    }
+}
+
+TEST(PreferencesRead, ListThatCannotBeReadNowIsReportedSoonAndNeverReplacedAtQuit) {
+    const struct {
+        const char* name;
+        std::string atStart;  // SQL of another program on a file whose DefDBs lists A; "A" stands for its path
+        const char* beforeQuit;
+        bool registersA, reported;
+    } cases[] = {
+        {"sound", "", "", true, false},
+        {"held by another program", "BEGIN EXCLUSIVE", "", false, true},
+        {"an endless view",
+         "ALTER TABLE DefDBs RENAME TO kept; CREATE VIEW DefDBs(paths) AS WITH RECURSIVE n(i) AS "
+         "(SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT '/x' || i FROM n", "", false, true},
+        {"a view of a table that is gone", "DROP TABLE DefDBs; CREATE VIEW DefDBs(paths) AS SELECT x FROM gone", "",
+         false, true},
+        // Counted whole, then read in part: what came before the failure stays registered only.
+        {"a list that fails at its second row",
+         "DROP TABLE DefDBs; CREATE TABLE n(i); INSERT INTO n VALUES (1), (2); CREATE VIEW DefDBs(paths) AS "
+         "SELECT CASE i WHEN 1 THEN 'A' ELSE abs(-9223372036854775807 - (i - 1)) END FROM n", "",
+         true, true},
+        {"a journal that is a FIFO", "<fifo>", "", false, true},
+        // No list at start: one that the catalog application makes meanwhile is not replaced either.
+        {"no list table", "DROP TABLE DefDBs", "CREATE TABLE DefDBs(paths TEXT); INSERT INTO DefDBs VALUES ('/x.vxo')",
+         false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CoreRun run;
+        const std::string a = run.catalog("a.vxo"), b = run.catalog("b.vxo");
+        makePreferences(run.preferences(), Strings{a});
+        const fs::path journal = run.preferences().string() + "-journal";
+        std::optional<Sql> other(std::in_place, run.preferences());
+        if (c.atStart == "<fifo>") { ASSERT_EQ(::mkfifo(journal.c_str(), 0644), 0); }
+        else if (!c.atStart.empty()) { (*other)(std::regex_replace(c.atStart, std::regex("'A'"), "'" + a + "'")); }
+
+        const auto started = std::chrono::steady_clock::now();
+        run.application.checkPrefs();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        EXPECT_EQ(paths(run.application.databases), c.registersA ? Strings{a} : Strings{});
+        EXPECT_EQ(*run.shown, c.reported ? (Strings{"<beep>", "readPrefs"}) : Strings{});
+
+        // By quit the file can be read and written again; a write would store b.
+        other.reset();
+        fs::remove(journal);
+        if (*c.beforeQuit) Sql(run.preferences())(c.beforeQuit);
+        const std::string bytes = readFile(run.preferences());
+        run.application.defDatabases = items({b});
+        run.application.writePrefs(run.application.prefsFoit, true, false);
+        if (c.atStart.empty()) { EXPECT_EQ(stored(run.preferences()), Strings{b}); }
+        else { EXPECT_EQ(readFile(run.preferences()), bytes); }
+        EXPECT_EQ(run.shown->size(), c.reported ? 2U : 0U);
     }
 }
 
