@@ -2,7 +2,7 @@
 # Installs the Debian packages the server, its tests and its benchmarks need, when missing.
 set -e
 packages="cmake make g++ pkg-config qt6-base-dev qt6-l10n-tools libsqlite3-dev libgtest-dev
-libbenchmark-dev plocate fonts-dejavu-core e2fsprogs xvfb xauth x11-utils openbox xdotool sqlite3 clang libclang-rt-14-dev"
+libbenchmark-dev python3 plocate fonts-dejavu-core e2fsprogs xvfb xauth x11-utils openbox xdotool sqlite3 clang libclang-rt-14-dev"
 missing=""
 for package in $packages; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing="$missing $package"
