@@ -1,8 +1,9 @@
-// The real server while its worker waits on a slow file-name search: a client that has shut down
-// its sending side costs the main thread nothing meanwhile and still gets every answer, and a quit
-// with slow searches queued ends within about one request's time bound instead of serving them.
-// The file-name search is a stand-in plocate that sleeps for the seconds its text names, so the
-// worker itself takes no CPU time.
+// The real server's output and quit: pipelined answers of more than 64 MiB together all reach a
+// client that reads them late; while the worker waits on a slow file-name search, a client that
+// has shut down its sending side costs the main thread nothing and still gets every answer; and a
+// quit with slow searches queued ends within about one request's time bound instead of serving
+// them. The file-name search is a stand-in plocate that sleeps for the seconds its text names, so
+// the worker itself takes no CPU time.
 
 #include "test_support/server_process.h"
 
@@ -36,6 +37,50 @@ double cpuSecondsOf(pid_t pid) {
         if (i == 15) stime = std::stoul(field);
     }
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Two searches of about 74 MB each, both queued before the first answer is written, so that the
+// second waits whole behind the first; the client reads nothing until both are built.
+TEST(PipelinedOutput, AnswersPastSixtyFourMiBTogetherAllReachALateReader) {
+    ServerProcess server;
+    const fs::path catalog = server.parentFolder() / "big.vxo";
+    ASSERT_TRUE(makeCatalog(catalog, 5000, 25));
+    ASSERT_TRUE(server.serve(10, 1'000'000, 5000));
+    constexpr int kCopies = 60;
+    const std::vector<std::string> paths(kCopies, catalog.string());
+    Client reader;
+    ASSERT_TRUE(reader.open(server.port()));
+    for (const char* view : {"first", "second"}) {
+        ASSERT_TRUE(reader.send(request("vaxo-search", paths, "size > 0", view, view)));
+        ASSERT_TRUE(server.waitForLogLine(std::string("search: ") + view + " ("));
+    }
+    const auto built = [&] {
+        const std::string log = server.logText();
+        const size_t first = log.find("SQL action: Query: size > 0;");
+        return first != std::string::npos && log.find("SQL action: Query: size > 0;", first + 1) != std::string::npos;
+    };
+    ASSERT_TRUE(waitFor(built, 60s)) << "the second answer was not built while the first waited";
+    std::string received;
+    const auto ends = [&received] {
+        const size_t first = received.find("</result>\n");
+        return first == std::string::npos ? 0 : received.find("</result>\n", first + 1) == std::string::npos ? 1 : 2;
+    };
+    while (ends() < 2)
+        if (const std::string piece = reader.read("</result>\n", SIZE_MAX, 10000); !piece.empty())
+            received += piece;
+        else
+            break;
+    const size_t split = received.find("<?xml", 1);
+    ASSERT_NE(split, std::string::npos) << "only " << received.size() << " bytes came";
+    const std::string answers[] = {received.substr(0, split), received.substr(split)};
+    EXPECT_GT(received.size(), size_t{64} << 20);
+    for (const std::string& answer : answers) {
+        EXPECT_TRUE(isCompleteSearchAnswer(answer)) << answer.size() << " bytes";
+        EXPECT_EQ(recordsPerCatalog(answer), (std::map<std::string, int>{{catalog.string(), kCopies * 5000}}));
+    }
+    EXPECT_NE(answers[1].find("tab=\"second\""), std::string::npos);
+    EXPECT_FALSE(reader.ended);
+    EXPECT_EQ(server.terminate(), 0);
 }
 
 class SlowNameSearch : public ::testing::Test {
