@@ -3,6 +3,7 @@
 // search that ends at the request's deadline with what it found, conditions as deep as the engine
 // takes, and a log folder on a file system that fills up and frees again.
 
+#include "test_support/process_usage.h"
 #include "test_support/server_process.h"
 
 #include <gtest/gtest.h>
@@ -21,13 +22,6 @@ namespace fs = std::filesystem;
 using namespace test_support;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-long peakMemoryKb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    long kb = 0;
-    for (std::string line; std::getline(status, line);) std::sscanf(line.c_str(), "VmHWM: %ld", &kb);
-    return kb;
-}
 
 // Writes settings with a free port and the file-name search switched on, and starts.
 bool serveWithFileNameSearch(ServerProcess& server) {
@@ -84,7 +78,7 @@ TEST(ServerBounds, MillionsOfEmptyDisksAreSearchedAndListedInBoundedMemoryAndTim
         EXPECT_TRUE(waitFor([&] { return cut("; answer cut: budget 268435456 bytes") || cut("; answer cut: time limit 10 s"); }))
             << lastSearchLine(server);
         EXPECT_GE(recordLines(answer).size(), cut("; answer cut: budget 268435456 bytes") ? c.records : 0) << lastSearchLine(server);
-        EXPECT_LT(peakMemoryKb(server.pid()), kPeakBoundKb);
+        EXPECT_LT(processStatusKb(server.pid(), "VmHWM"), kPeakBoundKb);
         // The next request is served whole.
         const std::string next = exchange(server.port(), request("vaxo-search", {small}, "1=1"), "</result>\n");
         EXPECT_EQ(recordLines(next).size(), 10u);

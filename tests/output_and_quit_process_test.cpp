@@ -5,6 +5,7 @@
 // them. The file-name search is a stand-in plocate that sleeps for the seconds its text names, so
 // the worker itself takes no CPU time.
 
+#include "test_support/process_usage.h"
 #include "test_support/server_process.h"
 
 #include <gtest/gtest.h>
@@ -25,20 +26,6 @@ namespace fs = std::filesystem;
 using namespace test_support;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// User and system CPU time of a process, in seconds.
-double cpuSecondsOf(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoul(field);
-        if (i == 15) stime = std::stoul(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
 
 // Two searches of about 74 MB each, both queued before the first answer is written, so that the
 // second waits whole behind the first; the client reads nothing until both are built.
@@ -140,9 +127,9 @@ TEST_F(SlowNameSearch, AClientThatShutsDownItsSendingSideCostsNothingWhileItWait
         for (size_t i = 0; i + 1 < c.seconds.size(); ++i)
             EXPECT_TRUE(isCompleteSearchAnswer(client.read("</result>\n", SIZE_MAX, 20000)));
         std::this_thread::sleep_for(300ms);
-        const double before = cpuSecondsOf(server.pid());
+        const double before = processCpuSeconds(server.pid());
         std::this_thread::sleep_for(3s);
-        const double spent = cpuSecondsOf(server.pid()) - before;
+        const double spent = processCpuSeconds(server.pid()) - before;
         pollfd answer{client.fd(), POLLIN, 0};
         EXPECT_EQ(::poll(&answer, 1, 0), 0) << "the last search ended before the measure did";
         EXPECT_LT(spent, 1.0) << "CPU seconds over 3 s while the client waited";
