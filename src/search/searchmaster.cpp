@@ -62,12 +62,13 @@ void noteRemoved(const void* connection, size_t bytes) {
 // Before an answer is built: until the answers owed to clients leave room for one more of the
 // biggest, or the server quits. Clients that take nothing are cut off first, on the main thread.
 void waitForOutputRoom() {
-    size_t limit;
+    size_t limit, atLeast;
     std::chrono::milliseconds idle;
     {
         std::lock_guard lock(App().queueMutex);
         limit = bounds.unsentOutput;
         idle = bounds.idleUnderPressure;
+        atLeast = bounds.takenUnderPressure;
     }
     const size_t room = limit > answerBudget() ? limit - answerBudget() : 0;
     Clock::time_point lastCut;
@@ -77,7 +78,9 @@ void waitForOutputRoom() {
             if (stopRequested) return;
         }
         if (Clock::now() - lastCut >= 250ms) {
-            platform::guarded([idle] { platform::postToMainThread([idle] { platform::TCPSocket::CutIdle(idle); }); });
+            platform::guarded([idle, atLeast] {
+                platform::postToMainThread([idle, atLeast] { platform::TCPSocket::CutIdle(idle, atLeast); });
+            });
             lastCut = Clock::now();
         }
         std::this_thread::sleep_for(10ms);
@@ -143,6 +146,8 @@ void searchmaster::enqueue(std::string request, platform::TCPSocket& connection)
             }
             gfs::searchthread = std::move(worker);
         }
+        // Only a request that waits is owed an answer: one that failed to join leaves none.
+        connection.PromiseAnswer();
         full = fullFor(identity);
         if (full) holding = true;
     }
@@ -275,12 +280,34 @@ void searchmaster::pozujavypluj() {
                 if (!failure) failure = std::current_exception();
             }
         };
-        // The answer moves to the connection whole: the main thread never copies it.
+        // The answer moves to the connection whole: the main thread never copies it. It counts
+        // as unsent from before it is posted, so that the next one waits for room also while this
+        // one is on its way; the connection takes the count over.
+        bool answered = false;
         if (wanted)
             keep([&] {
-                platform::postToMainThread([connection, answer = std::move(state.answer)]() mutable {
-                    // The client may have gone while its answer was being built.
-                    if (connection) connection->WritePromised(std::move(answer));
+                const size_t size = state.answer.size();
+                platform::TCPSocket::CountUnsent(size);
+                try {
+                    platform::postToMainThread([connection, answer = std::move(state.answer)]() mutable {
+                        // The client may have gone while its answer was being built.
+                        if (connection)
+                            connection->WritePromised(std::move(answer), true);
+                        else
+                            platform::TCPSocket::UncountUnsent(answer.size());
+                    });
+                } catch (...) {
+                    platform::TCPSocket::UncountUnsent(size);
+                    throw;
+                }
+                answered = true;
+            });
+        // Unanswered, the connection is still released from its promise, so that a client that
+        // has stopped sending is not kept waiting for nothing.
+        if (!answered)
+            keep([&] {
+                platform::postToMainThread([connection] {
+                    if (connection) connection->WritePromised({});
                 });
             });
         noteRemoved(connection.identity(), application.searchrequests.front().size());

@@ -28,8 +28,10 @@ struct QueueBounds {
     size_t bytes = size_t{64} << 20;
     // Unsent answer bytes over all connections: no answer is built that could take them past it.
     size_t unsentOutput = size_t{1} << 30;
-    // Near that bound, connections that have taken nothing for this long are cut off first.
+    // Near that bound, connections that have taken nothing for this long, or less than
+    // takenUnderPressure in a stretch of it, are cut off first.
     std::chrono::milliseconds idleUnderPressure{10'000};
+    size_t takenUnderPressure = size_t{256} << 10;
 };
 
 // The steps of a request that read catalogs and the file-name index. Replaceable, so that a
@@ -47,8 +49,9 @@ class searchmaster final : public platform::Thread {
  public:
     ~searchmaster() override;
 
-    // The dispatcher's step: appends the request and its connection to the queue, and starts a
-    // worker when none runs. Main thread.
+    // The dispatcher's step: appends the request and its connection to the queue, starts a
+    // worker when none runs, and promises the connection its answer once the request waits.
+    // Main thread.
     static void enqueue(std::string request, platform::TCPSocket& connection);
 
     // At quit: the worker ends after the request it is serving, and what still waits is not
