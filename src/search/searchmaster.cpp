@@ -11,7 +11,9 @@
 
 #include <QPointer>
 
+#include <atomic>
 #include <memory>
+#include <new>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -25,6 +27,7 @@ using namespace std::chrono_literals;
 // App().queueMutex. The main thread joins them.
 std::vector<std::unique_ptr<platform::Thread>> retiredWorkers;
 bool stopRequested = false;  // guarded by App().queueMutex
+std::atomic<bool> failNextEnqueue{false}, failNextTake{false};
 SearchSteps currentSteps;    // guarded by App().queueMutex
 
 // What waits in the queue, per connection and in total; guarded by App().queueMutex.
@@ -113,6 +116,7 @@ void searchmaster::enqueue(std::string request, platform::TCPSocket& connection)
     {
         std::lock_guard lock(application.queueMutex);
         if (stopRequested) return;
+        if (failNextEnqueue.exchange(false)) throw std::bad_alloc();
         // Whatever may fail is done before the request joins the queue, so that a failure leaves
         // the queue and its worker as they were.
         std::unique_ptr<searchmaster> worker;
@@ -172,6 +176,10 @@ void searchmaster::releaseHeldConnections() {
     if (!heldConnections.empty()) return;
     std::lock_guard lock(App().queueMutex);
     holding = false;
+}
+
+void searchmaster::FailNext(Failing where) {
+    (where == Failing::Enqueue ? failNextEnqueue : failNextTake) = true;
 }
 
 void searchmaster::setQueueBounds(const QueueBounds& newBounds) {
@@ -257,6 +265,7 @@ void searchmaster::pozujavypluj() {
             // and unlogged, so that a departed client's queue holds up no one.
             wanted = !application.searchsockets.front().closed();
             try {
+                if (wanted && failNextTake.exchange(false)) throw std::bad_alloc();
                 if (wanted) request = application.searchrequests.front();
             } catch (...) {
                 failure = std::current_exception();

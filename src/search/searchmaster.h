@@ -70,6 +70,11 @@ class searchmaster final : public platform::Thread {
     // Reads again every held connection whose queue has room. Main thread.
     static void releaseHeldConnections();
 
+    // For tests: the next request fails as it joins the queue, or as the worker takes it, as if
+    // memory ran out. Any thread.
+    enum class Failing { Enqueue, Take };
+    static void FailNext(Failing where);
+
     void pozujavypluj();
 
  protected:
