@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -76,10 +78,13 @@ class Releaser {
     std::thread thread_;
 };
 
+std::atomic<bool> failNextRelease{false};
+
 // Never fails: bytes the helper cannot take are freed here, when `bytes` goes.
 void release(std::string bytes) noexcept {
     if (bytes.capacity() < Releaser::kBig) return;
     try {
+        if (failNextRelease.exchange(false)) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         static Releaser releaser;
         releaser.release(bytes);
     } catch (...) {
@@ -123,6 +128,8 @@ void TCPSocket::UncountUnsent(size_t bytes) { unsentTotal -= bytes; }
 
 void TCPSocket::FailNextReceive() { failNextReceive = true; }
 
+void TCPSocket::FailNextRelease() { failNextRelease = true; }
+
 int TCPSocket::CutIdle(std::chrono::milliseconds idle, size_t atLeast) {
     const auto now = Clock::now();
     int cut = 0;
@@ -130,6 +137,7 @@ int TCPSocket::CutIdle(std::chrono::milliseconds idle, size_t atLeast) {
     for (size_t i = 0; i < liveSockets.size(); ++i) {
         TCPSocket* socket = liveSockets[i];
         if (socket->output_.empty()) continue;
+        socket->lookAtDelivered(now);
         bool tooLittle = now - socket->lastTaken_ >= idle;
         // A stretch is judged once it is long enough; one that passes starts the next.
         if (!tooLittle && atLeast > 0 && now - socket->stretchStart_ >= idle) {
@@ -267,6 +275,7 @@ void TCPSocket::enqueueOutput(std::string bytes, bool counted) {
     if (output_.size() == 1) {
         lastTaken_ = stretchStart_ = Clock::now();
         takenInStretch_ = 0;
+        lastDelivered_ = delivered();
         idle_->start(maximumIdle);
         sendWaiting();
     }
@@ -286,7 +295,7 @@ void TCPSocket::sendWaiting() {
             return;
         }
         lastTaken_ = Clock::now();
-        takenInStretch_ += static_cast<size_t>(n);
+        sentTotal_ += static_cast<size_t>(n);
         budget -= static_cast<size_t>(n);
         sentOfFront_ += static_cast<size_t>(n);
         if (sentOfFront_ < front.size()) continue;
@@ -334,8 +343,23 @@ void TCPSocket::probePeer() {
         Event_InputHeld();
 }
 
+size_t TCPSocket::delivered() const {
+    int queued = 0;
+    if (descriptor_ < 0 || ::ioctl(descriptor_, SIOCOUTQ, &queued) != 0 || queued < 0) return lastDelivered_;
+    return sentTotal_ - std::min(sentTotal_, static_cast<size_t>(queued));
+}
+
+void TCPSocket::lookAtDelivered(Clock::time_point now) {
+    const size_t delivered = this->delivered();
+    if (delivered <= lastDelivered_) return;
+    lastTaken_ = now;
+    takenInStretch_ += delivered - lastDelivered_;
+    lastDelivered_ = delivered;
+}
+
 void TCPSocket::checkIdle() {
     if (descriptor_ < 0 || output_.empty()) return;
+    lookAtDelivered(Clock::now());
     const auto idleFor = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastTaken_);
     if (idleFor >= maximumIdle)
         end(Ending::Reset);

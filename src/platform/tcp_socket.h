@@ -59,6 +59,8 @@ class TCPSocket : public QObject {
 
     // For tests: the next arrival fails as if its buffer could not be had.
     static void FailNextReceive();
+    // For tests: the next big answer freed cannot go to the thread that frees them.
+    static void FailNextRelease();
 
     std::string ReadAll();              // the arrival being handed on
     void Write(std::string bytes);      // queued for sending in order; returns at once
@@ -103,6 +105,9 @@ class TCPSocket : public QObject {
     void end(Ending how);
     void updateReading();
     void checkIdle();
+    // What the client's side has taken of all that was sent: what the system no longer holds.
+    size_t delivered() const;
+    void lookAtDelivered(std::chrono::steady_clock::time_point now);
     void probePeer();
     void forget(std::string bytes);
     void dropWaiting();
@@ -119,9 +124,13 @@ class TCPSocket : public QObject {
     std::deque<std::string> output_;  // the front is the answer being sent
     size_t sentOfFront_ = 0;
     size_t owed_ = 0;                 // bytes of output_, the front's sent part included
+    // A slow reader frees the system's buffers long before this process may send again: what it
+    // took is judged by what left the system's buffers, not only by what was sent.
     std::chrono::steady_clock::time_point lastTaken_;  // or since when it is owed bytes
     std::chrono::steady_clock::time_point stretchStart_;  // what it took since then: takenInStretch_
     size_t takenInStretch_ = 0;
+    size_t sentTotal_ = 0;      // bytes handed to the system, ever
+    size_t lastDelivered_ = 0;  // delivered() when last looked at
     int promised_ = 0;
     bool inputEnded_ = false;
     bool heldByOwner_ = false;
