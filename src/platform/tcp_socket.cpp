@@ -102,6 +102,8 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<size_t> unsentTotal{0};
 size_t waitingInAll = 0;  // memory of the arrivals kept on every connection; main thread
+size_t maximumWaiting = TCPSocket::kMaximumWaiting;            // main thread
+size_t maximumWaitingInAll = TCPSocket::kMaximumWaitingInAll;  // main thread
 std::atomic<bool> failNextReceive{false};
 std::chrono::milliseconds maximumIdle = TCPSocket::kMaximumIdle;  // main thread
 std::vector<TCPSocket*> liveSockets;                                // main thread
@@ -119,6 +121,11 @@ TCPSocket::~TCPSocket() {
 }
 
 void TCPSocket::SetMaximumIdle(std::chrono::milliseconds idle) { maximumIdle = idle; }
+
+void TCPSocket::SetMaximumWaiting(size_t perConnection, size_t inAll) {
+    maximumWaiting = perConnection;
+    maximumWaitingInAll = inAll;
+}
 
 size_t TCPSocket::UnsentBytes() { return unsentTotal.load(); }
 
@@ -232,11 +239,11 @@ void TCPSocket::handOnWaiting() {
         std::string bytes = std::move(waiting_.front());
         waiting_.pop_front();
         const size_t taken = bytes.capacity() + sizeof bytes;
-        const bool wasFull = waitingInAll >= kMaximumWaitingInAll;
+        const bool wasFull = waitingInAll >= maximumWaitingInAll;
         waitingBytes_ -= taken;
         waitingInAll -= taken;
         // Connections paused for the others' arrivals may be read again.
-        if (wasFull && waitingInAll < kMaximumWaitingInAll)
+        if (wasFull && waitingInAll < maximumWaitingInAll)
             for (TCPSocket* socket : liveSockets) socket->updateReading();
         handOn(std::move(bytes));
     }
@@ -245,11 +252,11 @@ void TCPSocket::handOnWaiting() {
 }
 
 void TCPSocket::dropWaiting() {
-    const bool wasFull = waitingInAll >= kMaximumWaitingInAll;
+    const bool wasFull = waitingInAll >= maximumWaitingInAll;
     waitingInAll -= waitingBytes_;
     waitingBytes_ = 0;
     waiting_.clear();
-    if (wasFull && waitingInAll < kMaximumWaitingInAll)
+    if (wasFull && waitingInAll < maximumWaitingInAll)
         for (TCPSocket* socket : liveSockets)
             if (socket != this) socket->updateReading();
 }
@@ -319,7 +326,7 @@ void TCPSocket::forget(std::string bytes) {
 
 void TCPSocket::updateReading() {
     if (descriptor_ < 0) return;
-    const bool paused = waitingBytes_ >= kMaximumWaiting || (!waiting_.empty() && waitingInAll >= kMaximumWaitingInAll);
+    const bool paused = waitingBytes_ >= maximumWaiting || (!waiting_.empty() && waitingInAll >= maximumWaitingInAll);
     reader_->setEnabled(!inputEnded_ && !paused);
     // Not read, a client that resets shows only to a look at it.
     const bool probing = heldByOwner_ || (paused && !inputEnded_);

@@ -43,6 +43,7 @@ class TCPSocket : public QObject {
     // counted with the memory it takes).
     static constexpr size_t kMaximumWaiting = size_t{8} << 20;
     static constexpr size_t kMaximumWaitingInAll = size_t{64} << 20;
+    static void SetMaximumWaiting(size_t perConnection, size_t inAll);  // for tests
     // A connection owed bytes that takes none of them for this long is cut off.
     static constexpr std::chrono::milliseconds kMaximumIdle{60'000};
     static void SetMaximumIdle(std::chrono::milliseconds idle);  // for tests

@@ -156,7 +156,7 @@ void searchmaster::enqueue(std::string request, platform::TCPSocket& connection)
         if (full) holding = true;
     }
     if (!full) return;
-    // The client is held back by TCP until its queue shrinks; nothing it sent is lost.
+    // What its client sends meanwhile is kept, and handed on once its queue shrinks.
     heldConnections.emplace_back(&connection);
     connection.HoldInput(true);
 }

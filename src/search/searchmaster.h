@@ -3,8 +3,9 @@
 // at a time, hands each answer whole to the connection that sent it (through the main thread),
 // logs it, and ends when the queue is empty; a request whose connection has closed is dropped
 // unserved. At most one exists at a time. What waits in the queue is bounded per connection and
-// in total: past a bound the connection is not read until its queue shrinks. Before it builds an
-// answer the worker waits until the unsent answers of all connections leave room for one more.
+// in total: past a bound the connection hands nothing more on until its queue shrinks. Before it
+// builds an answer the worker waits until the unsent answers of all connections, its own answers
+// on their way included, leave room for one more.
 // Thread rule: the queue, its loads, gfs::searchthread and the retired workers are guarded by
 // App().queueMutex; the worker touches no socket and no widget.
 

@@ -76,6 +76,21 @@ class TestServer : public platform::ServerSocket {
     void Event_Error(int32_t code) override { errors.push_back(code); }
 };
 
+// Sends from `accepted` on, without waiting, until all is taken or the system takes nothing for
+// `stall`, the server running on this thread meanwhile.
+void sendOn(int fd, const std::string& bytes, size_t& accepted, std::chrono::milliseconds stall) {
+    for (auto lastTaken = std::chrono::steady_clock::now();
+         accepted < bytes.size() && std::chrono::steady_clock::now() - lastTaken < stall;) {
+        const ssize_t n = ::send(fd, bytes.data() + accepted, std::min<size_t>(bytes.size() - accepted, 1 << 16),
+                                 MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            accepted += static_cast<size_t>(n);
+            lastTaken = std::chrono::steady_clock::now();
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    }
+}
+
 // A connected client whose bytes are in the kernel when this returns.
 std::unique_ptr<QTcpSocket> client(quint16 port, const std::string& text) {
     auto socket = std::make_unique<QTcpSocket>();
@@ -326,55 +341,59 @@ TEST(ServerSocket, InputWaitsWhileTheConnectionIsOwedMuchOrHeld) {
     }
 }
 
-// Held, a connection keeps what arrives up to its bound, and is then no longer read: the client is
-// held back by TCP. Released, it gets every byte, in order. Under the bound it keeps reading.
+// Held, a connection keeps what arrives up to its bound, or while another's kept arrivals reach
+// the bound of all, and is then no longer read: the client is held back by TCP. Released, it gets
+// every byte, in order. Under the bounds it keeps reading.
 TEST(ServerSocket, AHeldConnectionKeepsArrivalsOnlyUpToItsBound) {
-    constexpr size_t kBound = platform::TCPSocket::kMaximumWaiting;
+    struct Bounds {
+        ~Bounds() { platform::TCPSocket::SetMaximumWaiting(platform::TCPSocket::kMaximumWaiting, platform::TCPSocket::kMaximumWaitingInAll); }
+    } restore;
+    constexpr size_t kBound = platform::TCPSocket::kMaximumWaiting, kMiB = size_t{1} << 20;
     constexpr size_t kSent = 16 * kBound;  // more than the system's buffers and the bound together
     const struct {
         const char* what;
-        size_t sent;
+        size_t perConnection, inAll, keptByAnother, sent;
         bool heldBack;
-    } cases[] = {{"under the bound", kBound / 2, false}, {"far past it", kSent, true}};
+    } cases[] = {{"under its bound", kBound, 8 * kBound, 0, kBound / 2, false},
+                 {"far past its bound", kBound, 8 * kBound, 0, kSent, true},
+                 {"another keeps what reaches the bound of all", 2 * kSent, 2 * kMiB, 3 * kMiB, kSent, true},
+                 {"another keeps less than it", 2 * kSent, 8 * kMiB, 3 * kMiB, kBound / 2, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        platform::TCPSocket::SetMaximumWaiting(c.perConnection, c.inAll);
         TestServer server;
         const quint16 port = server.listenNow();
+        test_support::Client another;
+        ASSERT_TRUE(another.open(port));
+        ASSERT_TRUE(waitUntil([&] { return server.added() == 1; }));
+        server.sockets[0]->HoldInput(true);
+        const std::string kept(c.keptByAnother, 'k');
+        size_t keptAccepted = 0;
+        sendOn(another.fd(), kept, keptAccepted, 300ms);
         test_support::Client client;
         ASSERT_TRUE(client.open(port));
-        ASSERT_TRUE(waitUntil([&] { return server.added() == 1; }));
-        Connection& connection = *server.sockets[0];
+        ASSERT_TRUE(waitUntil([&] { return server.added() == 2; }));
+        Connection& connection = *server.sockets[1];
         connection.HoldInput(true);
         std::string bytes(c.sent, '\0');
         for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + (i / 4096) % 26);
         size_t accepted = 0;
-        // Sends until all is taken or the system takes nothing for `stall`, the server running meanwhile.
-        const auto sendOn = [&](std::chrono::milliseconds stall) {
-            for (auto lastTaken = std::chrono::steady_clock::now();
-                 accepted < bytes.size() && std::chrono::steady_clock::now() - lastTaken < stall;) {
-                const ssize_t n = ::send(client.fd(), bytes.data() + accepted,
-                                         std::min<size_t>(bytes.size() - accepted, 1 << 16), MSG_DONTWAIT | MSG_NOSIGNAL);
-                if (n > 0) {
-                    accepted += static_cast<size_t>(n);
-                    lastTaken = std::chrono::steady_clock::now();
-                }
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-            }
-        };
-        sendOn(500ms);
+        sendOn(client.fd(), bytes, accepted, 500ms);
         EXPECT_TRUE(connection.arrivals.empty());
         std::printf("[held] %s: %zu of %zu bytes taken while held\n", c.what, accepted, c.sent);
         if (c.heldBack) {
-            EXPECT_GE(accepted, kBound);
             EXPECT_LT(accepted, kSent / 2) << "read on past its bound";
         } else {
             EXPECT_EQ(accepted, c.sent);
         }
         connection.HoldInput(false);
-        sendOn(5s);
+        sendOn(client.fd(), bytes, accepted, 5s);
         EXPECT_EQ(accepted, c.sent);
         EXPECT_TRUE(waitUntil([&] { return connection.received.size() == c.sent; }, 20s));
         EXPECT_TRUE(connection.received == bytes) << "bytes lost or out of order";
+        server.sockets[0]->HoldInput(false);
+        sendOn(another.fd(), kept, keptAccepted, 5s);
+        EXPECT_TRUE(waitUntil([&] { return server.sockets[0]->received == kept; }));
     }
 }
 
