@@ -7,8 +7,9 @@
 // bytes is. While a connection is owed much, or its owner holds it, what arrives is kept, each
 // arrival apart, and handed on in order once the hold ends; only when too much is kept is the
 // connection no longer read: TCP then holds the client back, and nothing it sent is lost.
-// Main thread only: every call and event happens there, but for UnsentBytes. Other threads
-// reach a connection only through a ConnectionRef, whose closed() alone they may call.
+// Main thread only: every call and event happens there, but for UnsentBytes, CountUnsent,
+// UncountUnsent and the failure hooks of tests. Other threads reach a connection only through a
+// ConnectionRef, whose closed() alone they may call.
 
 #include <QObject>
 #include <QPointer>
