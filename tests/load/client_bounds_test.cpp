@@ -216,16 +216,15 @@ TEST_F(ClientBounds, PingsSentWhileABigAnswerIsReadAreEachAnswered) {
     std::string received;
     int pings = 0;
     const auto start = Clock::now();
-    while (secondsSince(start) < 30) {
+    while (secondsSince(start) < 15) {
         if (pings < 2 && secondsSince(start) > 0.2 + 0.3 * pings) pings += reader.send(request("vaxo-ping"));
-        const size_t allowed = static_cast<size_t>(secondsSince(start) * 50e6);
+        const size_t allowed = static_cast<size_t>(secondsSince(start) * (kSanitized ? 10e6 : 50e6));
         if (received.size() >= allowed) {
             std::this_thread::sleep_for(2ms);
             continue;
         }
-        const std::string piece = reader.read("</answer>\n", std::min(allowed - received.size(), size_t{256} << 10), 5000);
-        if (piece.empty()) break;
-        received += piece;
+        // Short waits: a ping is due meanwhile.
+        received += reader.read("</answer>\n", std::min(allowed - received.size(), size_t{256} << 10), 100);
         size_t pongs = 0;
         for (size_t at = received.find("vaxo-pong"); at != std::string::npos; at = received.find("vaxo-pong", at + 1)) ++pongs;
         if (pings == 2 && pongs == 2) break;
