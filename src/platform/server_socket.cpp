@@ -86,6 +86,7 @@ void ServerSocket::Listen() {
 }
 
 void ServerSocket::StopListening() {
+    ++listenings_;
     if (acceptor_) {
         // It may be the one whose signal runs now: it goes later, never to fire again.
         acceptor_->setEnabled(false);
@@ -103,13 +104,18 @@ int32_t ServerSocket::ActiveConnections() const { return static_cast<int32_t>(co
 
 void ServerSocket::acceptWaiting() {
     if (!acceptor_) return;
+    // Making a connection may show the out-of-memory box, whose own event loop may stop the
+    // listening (a quit, a new port): this round is then over, and a new listening has its own.
+    const uint64_t round = listenings_;
     const int listening = static_cast<int>(server_->socketDescriptor());
     while (ActiveConnections() < maximum_ && !outOfDescriptors_) {
         if (!descriptorsToSpare(listening)) {
             outOfDescriptors_ = true;
             break;
         }
-        if (!acceptOne()) break;
+        const bool more = acceptOne();
+        if (!acceptor_ || round != listenings_) return;
+        if (!more) break;
     }
     // Out of descriptors the listening socket stays readable: waiting for it would spin.
     if (outOfDescriptors_ && !retry_->isActive()) retry_->start(kAcceptRetry);

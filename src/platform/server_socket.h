@@ -59,6 +59,7 @@ class ServerSocket : public QObject {
     QSocketNotifier* acceptor_ = nullptr;  // child of this object, on the listening descriptor
     QTimer* retry_ = nullptr;              // child of this object
     bool outOfDescriptors_ = false;
+    uint64_t listenings_ = 0;              // grows with every stop, so that a round sees one
     int32_t port_ = 0;
     int32_t maximum_ = 10;
     std::vector<std::unique_ptr<TCPSocket>> connections_;

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -46,7 +48,9 @@ class Releaser {
         if (thread_.joinable()) thread_.join();
     }
 
-    void release(std::string bytes) {
+    // Throws when the thread cannot start or the list cannot grow; the bytes are then still the
+    // caller's.
+    void release(std::string& bytes) {
         std::lock_guard lock(mutex_);
         if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
         waiting_.push_back(std::move(bytes));
@@ -74,10 +78,22 @@ class Releaser {
     std::thread thread_;
 };
 
-void release(std::string bytes) {
-    static Releaser releaser;
-    if (bytes.capacity() >= Releaser::kBig) releaser.release(std::move(bytes));
+std::atomic<bool> failNextRelease{false};
+
+// Never fails: bytes the helper cannot take are freed here, when `bytes` goes.
+void release(std::string bytes) noexcept {
+    if (bytes.capacity() < Releaser::kBig) return;
+    try {
+        if (failNextRelease.exchange(false)) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        static Releaser releaser;
+        releaser.release(bytes);
+    } catch (...) {
+    }
 }
+
+// Kept arrivals handed on in one turn of the event loop, so that a long list of small ones still
+// leaves the loop to everyone else.
+constexpr int kHandOnPerTurn = 64;
 
 // A client the server holds back is looked at this often, so that one that has gone is noticed.
 constexpr std::chrono::milliseconds kProbeEvery{250};
@@ -85,6 +101,9 @@ constexpr std::chrono::milliseconds kProbeEvery{250};
 using Clock = std::chrono::steady_clock;
 
 std::atomic<size_t> unsentTotal{0};
+size_t waitingInAll = 0;  // memory of the arrivals kept on every connection; main thread
+size_t maximumWaiting = TCPSocket::kMaximumWaiting;            // main thread
+size_t maximumWaitingInAll = TCPSocket::kMaximumWaitingInAll;  // main thread
 std::atomic<bool> failNextReceive{false};
 std::chrono::milliseconds maximumIdle = TCPSocket::kMaximumIdle;  // main thread
 std::vector<TCPSocket*> liveSockets;                                // main thread
@@ -95,6 +114,7 @@ TCPSocket::TCPSocket() { liveSockets.push_back(this); }
 
 TCPSocket::~TCPSocket() {
     std::erase(liveSockets, this);
+    dropWaiting();
     unsentTotal -= owed_;
     closed_->store(true);
     if (descriptor_ >= 0) ::close(descriptor_);
@@ -102,17 +122,37 @@ TCPSocket::~TCPSocket() {
 
 void TCPSocket::SetMaximumIdle(std::chrono::milliseconds idle) { maximumIdle = idle; }
 
+void TCPSocket::SetMaximumWaiting(size_t perConnection, size_t inAll) {
+    maximumWaiting = perConnection;
+    maximumWaitingInAll = inAll;
+}
+
 size_t TCPSocket::UnsentBytes() { return unsentTotal.load(); }
+
+void TCPSocket::CountUnsent(size_t bytes) { unsentTotal += bytes; }
+
+void TCPSocket::UncountUnsent(size_t bytes) { unsentTotal -= bytes; }
 
 void TCPSocket::FailNextReceive() { failNextReceive = true; }
 
-int TCPSocket::CutIdle(std::chrono::milliseconds idle) {
+void TCPSocket::FailNextRelease() { failNextRelease = true; }
+
+int TCPSocket::CutIdle(std::chrono::milliseconds idle, size_t atLeast) {
     const auto now = Clock::now();
     int cut = 0;
     // end() never removes a socket from the list: only its destructor does, later.
     for (size_t i = 0; i < liveSockets.size(); ++i) {
         TCPSocket* socket = liveSockets[i];
-        if (socket->output_.empty() || now - socket->lastTaken_ < idle) continue;
+        if (socket->output_.empty()) continue;
+        socket->lookAtDelivered(now);
+        bool tooLittle = now - socket->lastTaken_ >= idle;
+        // A stretch is judged once it is long enough; one that passes starts the next.
+        if (!tooLittle && atLeast > 0 && now - socket->stretchStart_ >= idle) {
+            tooLittle = socket->takenInStretch_ < atLeast;
+            socket->stretchStart_ = now;
+            socket->takenInStretch_ = 0;
+        }
+        if (!tooLittle) continue;
         socket->end(Ending::Reset);
         ++cut;
     }
@@ -129,6 +169,9 @@ void TCPSocket::attach(int descriptor) {
     idle_->setSingleShot(true);
     probe_ = new QTimer(this);
     probe_->setInterval(kProbeEvery);
+    resume_ = new QTimer(this);
+    resume_->setSingleShot(true);
+    resume_->setInterval(0);
     // A connection that waited for a free place may hold its request already: the notifier
     // reports it at once, as it reports any arrival. Nothing that fails in these handlers (an
     // allocation, say) may leave them: it goes to the application's handler.
@@ -136,6 +179,7 @@ void TCPSocket::attach(int descriptor) {
     connect(writer_, &QSocketNotifier::activated, this, [this] { guarded([this] { sendWaiting(); }); });
     connect(idle_, &QTimer::timeout, this, [this] { guarded([this] { checkIdle(); }); });
     connect(probe_, &QTimer::timeout, this, [this] { guarded([this] { probePeer(); }); });
+    connect(resume_, &QTimer::timeout, this, [this] { guarded([this] { handOnWaiting(); }); });
 }
 
 void TCPSocket::receive() {
@@ -144,17 +188,28 @@ void TCPSocket::receive() {
     int available = 0;
     ::ioctl(descriptor_, FIONREAD, &available);
     std::string bytes(static_cast<size_t>(std::max(available, kSmallestRead)), '\0');
+    // Behind a hold, or behind arrivals kept already, this one is kept too, so that each stays
+    // one request and all are handed on in order. Its place is made before anything is taken.
+    const bool keep = handingOnHeld() || !waiting_.empty();
+    if (keep) waiting_.emplace_back();
     ssize_t n;
     do n = ::recv(descriptor_, bytes.data(), bytes.size(), 0);
     while (n < 0 && errno == EINTR);
+    if (keep && n <= 0) waiting_.pop_back();
     if (n > 0) {
-        // Once the bytes are taken from the system nothing more is allocated for them.
+        // Once the bytes are taken from the system nothing more is allocated for them (the
+        // shrink of a kept one gives up quietly when it cannot).
         bytes.resize(static_cast<size_t>(n));
-        if (input_.empty())
-            input_ = std::move(bytes);
-        else
-            input_.append(bytes);
-        guarded([this] { Event_DataAvailable(); });
+        if (!keep) {
+            handOn(std::move(bytes));
+            return;
+        }
+        bytes.shrink_to_fit();
+        const size_t taken = bytes.capacity() + sizeof bytes;
+        waiting_.back() = std::move(bytes);
+        waitingBytes_ += taken;
+        waitingInAll += taken;
+        updateReading();
     } else if (n == 0) {
         // The client has shut down its sending side; it may still wait for answers.
         inputEnded_ = true;
@@ -165,16 +220,69 @@ void TCPSocket::receive() {
     }
 }
 
+void TCPSocket::handOn(std::string bytes) {
+    if (input_.empty())
+        input_ = std::move(bytes);
+    else
+        input_.append(bytes);
+    guarded([this] { Event_DataAvailable(); });
+}
+
+bool TCPSocket::handingOnHeld() const { return heldByOwner_ || owed_ >= kReadOnlyBelowOwed; }
+
+void TCPSocket::handOnWaiting() {
+    for (int handed = 0; descriptor_ >= 0 && !waiting_.empty() && !handingOnHeld(); ++handed) {
+        if (handed == kHandOnPerTurn) {
+            resume_->start();
+            break;
+        }
+        std::string bytes = std::move(waiting_.front());
+        waiting_.pop_front();
+        const size_t taken = bytes.capacity() + sizeof bytes;
+        const bool wasFull = waitingInAll >= maximumWaitingInAll;
+        waitingBytes_ -= taken;
+        waitingInAll -= taken;
+        // Connections paused for the others' arrivals may be read again.
+        if (wasFull && waitingInAll < maximumWaitingInAll)
+            for (TCPSocket* socket : liveSockets) socket->updateReading();
+        handOn(std::move(bytes));
+    }
+    updateReading();
+    endWhenDone();
+}
+
+void TCPSocket::dropWaiting() {
+    const bool wasFull = waitingInAll >= maximumWaitingInAll;
+    waitingInAll -= waitingBytes_;
+    waitingBytes_ = 0;
+    waiting_.clear();
+    if (wasFull && waitingInAll < maximumWaitingInAll)
+        for (TCPSocket* socket : liveSockets)
+            if (socket != this) socket->updateReading();
+}
+
 std::string TCPSocket::ReadAll() { return std::exchange(input_, {}); }
 
-void TCPSocket::Write(std::string bytes) {
-    if (descriptor_ < 0 || bytes.empty()) return;
+void TCPSocket::Write(std::string bytes) { enqueueOutput(std::move(bytes), false); }
+
+void TCPSocket::enqueueOutput(std::string bytes, bool counted) {
     const size_t size = bytes.size();
-    output_.push_back(std::move(bytes));
+    if (descriptor_ < 0 || bytes.empty()) {
+        if (counted) unsentTotal -= size;
+        return;
+    }
+    try {
+        output_.push_back(std::move(bytes));
+    } catch (...) {
+        if (counted) unsentTotal -= size;
+        throw;
+    }
     owed_ += size;
-    unsentTotal += size;
+    if (!counted) unsentTotal += size;
     if (output_.size() == 1) {
-        lastTaken_ = Clock::now();
+        lastTaken_ = stretchStart_ = Clock::now();
+        takenInStretch_ = 0;
+        lastDelivered_ = delivered();
         idle_->start(maximumIdle);
         sendWaiting();
     }
@@ -194,6 +302,7 @@ void TCPSocket::sendWaiting() {
             return;
         }
         lastTaken_ = Clock::now();
+        sentTotal_ += static_cast<size_t>(n);
         budget -= static_cast<size_t>(n);
         sentOfFront_ += static_cast<size_t>(n);
         if (sentOfFront_ < front.size()) continue;
@@ -217,16 +326,17 @@ void TCPSocket::forget(std::string bytes) {
 
 void TCPSocket::updateReading() {
     if (descriptor_ < 0) return;
-    reader_->setEnabled(!inputEnded_ && !heldByOwner_ && owed_ < kReadOnlyBelowOwed);
+    const bool paused = waitingBytes_ >= maximumWaiting || (!waiting_.empty() && waitingInAll >= maximumWaitingInAll);
+    reader_->setEnabled(!inputEnded_ && !paused);
+    // Not read, a client that resets shows only to a look at it.
+    const bool probing = heldByOwner_ || (paused && !inputEnded_);
+    if (probing && !probe_->isActive()) probe_->start();
+    if (!probing) probe_->stop();
+    if (!waiting_.empty() && !handingOnHeld() && !resume_->isActive()) resume_->start();
 }
 
 void TCPSocket::HoldInput(bool hold) {
     heldByOwner_ = hold;
-    if (descriptor_ < 0) return;
-    if (hold)
-        probe_->start();
-    else
-        probe_->stop();
     updateReading();
 }
 
@@ -236,12 +346,27 @@ void TCPSocket::probePeer() {
     // A reset shows as an error or a hang-up; a client that only stopped sending shows neither.
     if (::poll(&state, 1, 0) == 1 && (state.revents & (POLLERR | POLLHUP)))
         end(Ending::Failed);
-    else
+    else if (heldByOwner_)
         Event_InputHeld();
+}
+
+size_t TCPSocket::delivered() const {
+    int queued = 0;
+    if (descriptor_ < 0 || ::ioctl(descriptor_, SIOCOUTQ, &queued) != 0 || queued < 0) return lastDelivered_;
+    return sentTotal_ - std::min(sentTotal_, static_cast<size_t>(queued));
+}
+
+void TCPSocket::lookAtDelivered(Clock::time_point now) {
+    const size_t delivered = this->delivered();
+    if (delivered <= lastDelivered_) return;
+    lastTaken_ = now;
+    takenInStretch_ += delivered - lastDelivered_;
+    lastDelivered_ = delivered;
 }
 
 void TCPSocket::checkIdle() {
     if (descriptor_ < 0 || output_.empty()) return;
+    lookAtDelivered(Clock::now());
     const auto idleFor = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastTaken_);
     if (idleFor >= maximumIdle)
         end(Ending::Reset);
@@ -251,14 +376,19 @@ void TCPSocket::checkIdle() {
 
 void TCPSocket::PromiseAnswer() { ++promised_; }
 
-void TCPSocket::WritePromised(std::string answer) {
+void TCPSocket::WritePromised(std::string answer, bool counted) {
     if (promised_ > 0) --promised_;
-    Write(std::move(answer));
+    try {
+        enqueueOutput(std::move(answer), counted);
+    } catch (...) {
+        endWhenDone();
+        throw;
+    }
     endWhenDone();
 }
 
 void TCPSocket::endWhenDone() {
-    if (descriptor_ >= 0 && inputEnded_ && output_.empty() && promised_ == 0) end(Ending::Orderly);
+    if (descriptor_ >= 0 && inputEnded_ && waiting_.empty() && output_.empty() && promised_ == 0) end(Ending::Orderly);
 }
 
 void TCPSocket::end(Ending how) {
@@ -274,16 +404,21 @@ void TCPSocket::end(Ending how) {
     writer_->setEnabled(false);
     idle_->stop();
     probe_->stop();
+    resume_->stop();
     ::close(descriptor_);
     descriptor_ = -1;
-    while (!output_.empty()) {
-        std::string answer = std::move(output_.front());
-        output_.pop_front();
-        forget(std::move(answer));
-    }
+    // Nothing here may fail before the connection counts as ended: its output is uncounted at
+    // once and freed only after the end is told.
+    unsentTotal -= owed_;
+    owed_ = 0;
     sentOfFront_ = 0;
     closed_->store(true);
+    dropWaiting();
     emit ended();
+    while (!output_.empty()) {
+        release(std::move(output_.front()));
+        output_.pop_front();
+    }
 }
 
 std::string TCPSocket::LocalAddress() const {

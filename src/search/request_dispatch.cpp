@@ -49,7 +49,6 @@ void dispatchRequest(std::string_view request, platform::TCPSocket& connection) 
     } else if (hasSeparator && (equalsNoCase(command, "vaxo-search") || equalsNoCase(command, "vaxo-browse"))) {
         // A request too short to be logged fails here, before it is queued.
         gfs::logujakciu(searchLogMessage(fields));
-        connection.PromiseAnswer();
         searchmaster::enqueue(std::string(request), connection);
     } else {
         gfs::connakcie("", connection);

@@ -11,7 +11,9 @@
 
 #include <QPointer>
 
+#include <atomic>
 #include <memory>
+#include <new>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -25,6 +27,7 @@ using namespace std::chrono_literals;
 // App().queueMutex. The main thread joins them.
 std::vector<std::unique_ptr<platform::Thread>> retiredWorkers;
 bool stopRequested = false;  // guarded by App().queueMutex
+std::atomic<bool> failNextEnqueue{false}, failNextTake{false};
 SearchSteps currentSteps;    // guarded by App().queueMutex
 
 // What waits in the queue, per connection and in total; guarded by App().queueMutex.
@@ -62,12 +65,13 @@ void noteRemoved(const void* connection, size_t bytes) {
 // Before an answer is built: until the answers owed to clients leave room for one more of the
 // biggest, or the server quits. Clients that take nothing are cut off first, on the main thread.
 void waitForOutputRoom() {
-    size_t limit;
+    size_t limit, atLeast;
     std::chrono::milliseconds idle;
     {
         std::lock_guard lock(App().queueMutex);
         limit = bounds.unsentOutput;
         idle = bounds.idleUnderPressure;
+        atLeast = bounds.takenUnderPressure;
     }
     const size_t room = limit > answerBudget() ? limit - answerBudget() : 0;
     Clock::time_point lastCut;
@@ -77,7 +81,9 @@ void waitForOutputRoom() {
             if (stopRequested) return;
         }
         if (Clock::now() - lastCut >= 250ms) {
-            platform::guarded([idle] { platform::postToMainThread([idle] { platform::TCPSocket::CutIdle(idle); }); });
+            platform::guarded([idle, atLeast] {
+                platform::postToMainThread([idle, atLeast] { platform::TCPSocket::CutIdle(idle, atLeast); });
+            });
             lastCut = Clock::now();
         }
         std::this_thread::sleep_for(10ms);
@@ -110,6 +116,7 @@ void searchmaster::enqueue(std::string request, platform::TCPSocket& connection)
     {
         std::lock_guard lock(application.queueMutex);
         if (stopRequested) return;
+        if (failNextEnqueue.exchange(false)) throw std::bad_alloc();
         // Whatever may fail is done before the request joins the queue, so that a failure leaves
         // the queue and its worker as they were.
         std::unique_ptr<searchmaster> worker;
@@ -143,11 +150,13 @@ void searchmaster::enqueue(std::string request, platform::TCPSocket& connection)
             }
             gfs::searchthread = std::move(worker);
         }
+        // Only a request that waits is owed an answer: one that failed to join leaves none.
+        connection.PromiseAnswer();
         full = fullFor(identity);
         if (full) holding = true;
     }
     if (!full) return;
-    // The client is held back by TCP until its queue shrinks; nothing it sent is lost.
+    // What its client sends meanwhile is kept, and handed on once its queue shrinks.
     heldConnections.emplace_back(&connection);
     connection.HoldInput(true);
 }
@@ -167,6 +176,10 @@ void searchmaster::releaseHeldConnections() {
     if (!heldConnections.empty()) return;
     std::lock_guard lock(App().queueMutex);
     holding = false;
+}
+
+void searchmaster::FailNext(Failing where) {
+    (where == Failing::Enqueue ? failNextEnqueue : failNextTake) = true;
 }
 
 void searchmaster::setQueueBounds(const QueueBounds& newBounds) {
@@ -252,6 +265,7 @@ void searchmaster::pozujavypluj() {
             // and unlogged, so that a departed client's queue holds up no one.
             wanted = !application.searchsockets.front().closed();
             try {
+                if (wanted && failNextTake.exchange(false)) throw std::bad_alloc();
                 if (wanted) request = application.searchrequests.front();
             } catch (...) {
                 failure = std::current_exception();
@@ -275,12 +289,34 @@ void searchmaster::pozujavypluj() {
                 if (!failure) failure = std::current_exception();
             }
         };
-        // The answer moves to the connection whole: the main thread never copies it.
+        // The answer moves to the connection whole: the main thread never copies it. It counts
+        // as unsent from before it is posted, so that the next one waits for room also while this
+        // one is on its way; the connection takes the count over.
+        bool answered = false;
         if (wanted)
             keep([&] {
-                platform::postToMainThread([connection, answer = std::move(state.answer)]() mutable {
-                    // The client may have gone while its answer was being built.
-                    if (connection) connection->WritePromised(std::move(answer));
+                const size_t size = state.answer.size();
+                platform::TCPSocket::CountUnsent(size);
+                try {
+                    platform::postToMainThread([connection, answer = std::move(state.answer)]() mutable {
+                        // The client may have gone while its answer was being built.
+                        if (connection)
+                            connection->WritePromised(std::move(answer), true);
+                        else
+                            platform::TCPSocket::UncountUnsent(answer.size());
+                    });
+                } catch (...) {
+                    platform::TCPSocket::UncountUnsent(size);
+                    throw;
+                }
+                answered = true;
+            });
+        // Unanswered, the connection is still released from its promise, so that a client that
+        // has stopped sending is not kept waiting for nothing.
+        if (!answered)
+            keep([&] {
+                platform::postToMainThread([connection] {
+                    if (connection) connection->WritePromised({});
                 });
             });
         noteRemoved(connection.identity(), application.searchrequests.front().size());

@@ -3,8 +3,9 @@
 // at a time, hands each answer whole to the connection that sent it (through the main thread),
 // logs it, and ends when the queue is empty; a request whose connection has closed is dropped
 // unserved. At most one exists at a time. What waits in the queue is bounded per connection and
-// in total: past a bound the connection is not read until its queue shrinks. Before it builds an
-// answer the worker waits until the unsent answers of all connections leave room for one more.
+// in total: past a bound the connection hands nothing more on until its queue shrinks. Before it
+// builds an answer the worker waits until the unsent answers of all connections, its own answers
+// on their way included, leave room for one more.
 // Thread rule: the queue, its loads, gfs::searchthread and the retired workers are guarded by
 // App().queueMutex; the worker touches no socket and no widget.
 
@@ -28,8 +29,10 @@ struct QueueBounds {
     size_t bytes = size_t{64} << 20;
     // Unsent answer bytes over all connections: no answer is built that could take them past it.
     size_t unsentOutput = size_t{1} << 30;
-    // Near that bound, connections that have taken nothing for this long are cut off first.
+    // Near that bound, connections that have taken nothing for this long, or less than
+    // takenUnderPressure in a stretch of it, are cut off first.
     std::chrono::milliseconds idleUnderPressure{10'000};
+    size_t takenUnderPressure = size_t{256} << 10;
 };
 
 // The steps of a request that read catalogs and the file-name index. Replaceable, so that a
@@ -47,8 +50,9 @@ class searchmaster final : public platform::Thread {
  public:
     ~searchmaster() override;
 
-    // The dispatcher's step: appends the request and its connection to the queue, and starts a
-    // worker when none runs. Main thread.
+    // The dispatcher's step: appends the request and its connection to the queue, starts a
+    // worker when none runs, and promises the connection its answer once the request waits.
+    // Main thread.
     static void enqueue(std::string request, platform::TCPSocket& connection);
 
     // At quit: the worker ends after the request it is serving, and what still waits is not
@@ -66,6 +70,11 @@ class searchmaster final : public platform::Thread {
     static bool queueFullFor(const platform::TCPSocket& connection);
     // Reads again every held connection whose queue has room. Main thread.
     static void releaseHeldConnections();
+
+    // For tests: the next request fails as it joins the queue, or as the worker takes it, as if
+    // memory ran out. Any thread.
+    enum class Failing { Enqueue, Take };
+    static void FailNext(Failing where);
 
     void pozujavypluj();
 
