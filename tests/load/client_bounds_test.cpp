@@ -3,6 +3,7 @@
 // for the biggest answers and never read, and more clients than descriptors. Memory, CPU time and
 // latencies are printed for whoever runs the test; the bounds asserted are generous.
 
+#include "test_support/process_usage.h"
 #include "test_support/server_process.h"
 
 #include <arpa/inet.h>
@@ -37,30 +38,7 @@ double secondsSince(Clock::time_point start) { return std::chrono::duration<doub
 struct Memory {
     long rssMb = 0, hwmMb = 0;
 };
-Memory memoryOf(pid_t pid) {
-    Memory memory;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        long kb;
-        if (std::sscanf(line.c_str(), "VmRSS: %ld", &kb) == 1) memory.rssMb = kb / 1024;
-        if (std::sscanf(line.c_str(), "VmHWM: %ld", &kb) == 1) memory.hwmMb = kb / 1024;
-    }
-    return memory;
-}
-
-// User and system CPU time of a process, in seconds.
-double cpuSecondsOf(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoul(field);
-        if (i == 15) stime = std::stoul(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
+Memory memoryOf(pid_t pid) { return {processStatusKb(pid, "VmRSS") / 1024, processStatusKb(pid, "VmHWM") / 1024}; }
 
 // Seconds a ping takes on an open connection, or a large number when unanswered.
 double pingSeconds(Client& client) {
@@ -325,9 +303,9 @@ TEST_F(ClientBounds, AtItsDescriptorLimitTheListenerRestsAndSearchesGoOn) {
         crowd.push_back(fd);
     }
     std::this_thread::sleep_for(500ms);
-    const double cpuBefore = cpuSecondsOf(server.pid());
+    const double cpuBefore = processCpuSeconds(server.pid());
     std::this_thread::sleep_for(5s);
-    const double cpu = cpuSecondsOf(server.pid()) - cpuBefore;
+    const double cpu = processCpuSeconds(server.pid()) - cpuBefore;
     ASSERT_EQ(server.process().state(), QProcess::Running) << server.standardError();
     const std::string search = request("vaxo-search", {catalog.string()}, "name LIKE 'needle%'");
     ASSERT_TRUE(first.send(search));

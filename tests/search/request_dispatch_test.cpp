@@ -5,6 +5,7 @@
 // time whatever its condition and catalogs, and its size.
 
 #include "catalog_maker.h"
+#include "served_in_process.h"
 #include "test_support/loop_client.h"
 #include "test_support/programs.h"
 #include "test_support/recording_presenter.h"
@@ -33,32 +34,13 @@ using Lines = std::vector<std::string>;
 const std::string kSystem = "Debian 12", kSuffix = "***::::***+spotlight", kViewSep = "%%__''''__%%";
 const std::string kPing = fields({"", "vaxo-ping", "d", "afterwards"});
 
-class SearchServer : public ::testing::Test {
+class SearchServer : public ServedInProcess {
  protected:
-    void SetUp() override {
-        gfs::servstatx = "ready";
-        platform::setMessagePresenter(std::make_unique<RecordingPresenter>(shown));
-        platform::setUnhandledExceptionHandler([](std::exception_ptr e) { return App().Event_UnhandledException(e); });
-        server->SetPort(0);
-        server->Listen();
-        ASSERT_TRUE(server->IsListening());
-    }
     void TearDown() override {
-        permits.release(1000);  // a worker held after a failed assertion would block shutdown
-        searchmaster::shutdown();
-        searchmaster::setSearchSteps(SearchSteps{});
-        setCatalogStatementTimeLimit(kCatalogTimeLimit);
-        setAnswerBudget(kAnswerBudget);
-        settle(0ms);  // the writes and joins the worker posted
-        server.reset();
-        settle(0ms);
-        platform::setUnhandledExceptionHandler(nullptr);
-        application.reset();
-        gfs::spotlightSwitchMirror = false;
+        ServedInProcess::TearDown();
         EXPECT_EQ(std::count(shown->begin(), shown->end(), "<beep>"), std::ssize(*shown)) << "a message box was shown";
     }
 
-    std::unique_ptr<LoopClient> connect() { return std::make_unique<LoopClient>(server->Port()); }
     long beeps() const { return std::ssize(*shown); }
     // The log messages so far, without their time stamps and ticks.
     Lines log() const {
@@ -69,23 +51,10 @@ class SearchServer : public ::testing::Test {
                                                   std::regex("; ticks: \\d+"), "; ticks: N"));
         return messages;
     }
-    size_t queued() {
-        std::lock_guard lock(App().queueMutex);
-        EXPECT_EQ(App().searchrequests.size(), App().searchsockets.size());
-        return App().searchrequests.size();
-    }
     bool workerRunning() {
         std::lock_guard lock(App().queueMutex);
         return gfs::searchthread != nullptr;
     }
-
-    TemporaryFolder folder{"qv-search"};
-    ScopedEnv appFolder{"QUORVANTEL_APP_FOLDER", folder.path().c_str()};
-    std::unique_ptr<app> application = std::make_unique<app>();
-    std::shared_ptr<std::vector<std::string>> shown = std::make_shared<std::vector<std::string>>();
-    std::unique_ptr<TCPserverik> server = std::make_unique<TCPserverik>();
-    std::atomic<int> waiting{0};
-    std::counting_semaphore<4096> permits{0};
 };
 
 // Each request on a connection of its own, then a ping on it: whatever else the request made

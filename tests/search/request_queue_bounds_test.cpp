@@ -5,6 +5,7 @@
 // connection counts as unsent. And an allocation failure while a request arrives, is queued or
 // is taken ends in the out-of-memory message, with the server, and the connection's end, going on.
 
+#include "served_in_process.h"
 #include "test_support/files.h"
 #include "test_support/loop_client.h"
 #include "test_support/protocol.h"
@@ -42,12 +43,9 @@ size_t countOf(const std::string& text, const std::string& part) {
 }
 size_t answersIn(const std::string& text) { return countOf(text, "</result>\n"); }
 
-class QueueBoundsTest : public ::testing::Test {
+class QueueBoundsTest : public ServedInProcess {
  protected:
     void SetUp() override {
-        gfs::servstatx = "ready";
-        platform::setMessagePresenter(std::make_unique<RecordingPresenter>(shown));
-        platform::setUnhandledExceptionHandler([](std::exception_ptr e) { return App().Event_UnhandledException(e); });
         SearchSteps steps;
         steps.databaseLoop = [this](RequestState& state) {
             ++waiting;
@@ -57,34 +55,8 @@ class QueueBoundsTest : public ::testing::Test {
             if (state.condition == "big") state.answer.append(kBigAnswer, 'x');
         };
         searchmaster::setSearchSteps(steps);
-        server->SetPort(0);
-        server->Listen();
-        ASSERT_TRUE(server->IsListening());
+        ServedInProcess::SetUp();
     }
-    void TearDown() override {
-        permits.release(1000);
-        searchmaster::shutdown();
-        searchmaster::setSearchSteps(SearchSteps{});
-        searchmaster::setQueueBounds(QueueBounds{});
-        settle(0ms);
-        server.reset();
-        settle(0ms);
-        platform::setUnhandledExceptionHandler(nullptr);
-        application.reset();
-    }
-    size_t queued() {
-        std::lock_guard lock(App().queueMutex);
-        return App().searchrequests.size();
-    }
-    std::unique_ptr<LoopClient> connect() { return std::make_unique<LoopClient>(server->Port()); }
-
-    TemporaryFolder folder{"qv-queue"};
-    ScopedEnv appFolder{"QUORVANTEL_APP_FOLDER", folder.path().c_str()};
-    std::unique_ptr<app> application = std::make_unique<app>();
-    std::shared_ptr<std::vector<std::string>> shown = std::make_shared<std::vector<std::string>>();
-    std::unique_ptr<TCPserverik> server = std::make_unique<TCPserverik>();
-    std::atomic<int> waiting{0};
-    std::counting_semaphore<4096> permits{0};
 };
 
 // Each row: bounds, the searches sent one arrival at a time (connection, padding) while the worker
