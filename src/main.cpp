@@ -15,6 +15,7 @@
 #include "platform/localized_string.h"
 #include "platform/qt_message_filter.h"
 #include "platform/quit_signals.h"
+#include "platform/regular_file_vfs.h"
 #include "platform/ui/widget_message_presenter.h"
 #include "search/searchmaster.h"
 #include "search/tcp_serverik.h"
@@ -33,6 +34,8 @@ int main(int argc, char* argv[]) {
     platform::ignoreBrokenPipes();
     platform::chooseOffscreenPlatformWithoutDisplay();
     platform::leaveOutOffscreenPlatformNotes();
+    // The engine's file layer is set up before any other thread can open a database.
+    platform::regularFileVfsName();
     QApplication application(argc, argv);
     // The console window's close quits through the application object, not through Qt.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -72,7 +75,8 @@ int main(int argc, char* argv[]) {
     if (!searchmaster::shutdown(std::chrono::seconds(2))) {
         logswindow::echoTo(nullptr);
         standardOutput.reset();
-        std::fflush(nullptr);
+        // No stdio flush: a worker stuck in a write to standard error would hold its lock. Standard
+        // output goes through the line writer, and standard error is unbuffered.
         std::_Exit(status);
     }
     platform::ui::ClearMenuHandlers();

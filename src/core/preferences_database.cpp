@@ -84,6 +84,9 @@ bool app::readPrefs(const platform::FolderItem& f) {
     keepStoredDefaults = true;
     PreferencesConnection connection(f);
     platform::Database& database = connection.database;
+    // Told once the file is closed: a box open meanwhile would keep the catalog application from
+    // writing, and its wait would use up the read's time.
+    bool listBroken = false;
     try {
         if (!connection.connect()) {
             // Missing, not a regular file or no database: no list to read, nothing to say.
@@ -106,8 +109,7 @@ bool app::readPrefs(const platform::FolderItem& f) {
                     const std::string path = field ? field->StringValue() : std::string();
                     const auto file = path.empty() || path == previous ? std::nullopt : platform::GetFolderItem(path);
                     if (!file || !file->Exists()) {
-                        platform::MsgBox(msg_defdblisterror());
-                        database.SQLExecute(kDeleteAllDefaults);
+                        listBroken = true;
                         break;
                     }
                     defDatabases.push_back(*file);
@@ -116,9 +118,12 @@ bool app::readPrefs(const platform::FolderItem& f) {
                 }
                 if (!rows->LastError().empty())
                     throw std::runtime_error("the default databases were read in part: " + rows->LastError());
+                rows->Close();
+                if (listBroken) database.SQLExecute(kDeleteAllDefaults);
             }
-            keepStoredDefaults = false;
         }
+        // Read whole, or absent: quit may write the list of that moment.
+        keepStoredDefaults = false;
 
         if (const auto targets = database.SQLSelect("SELECT path FROM dbTarget")) {
             if (const auto path = firstColumn(*targets))
@@ -129,9 +134,11 @@ bool app::readPrefs(const platform::FolderItem& f) {
             if (io && io->IntegerValue() == 1 && gfs::PPdbTarget) nacitavamDefFolder(gfs::PPdbTarget);
         }
         database.Close();
+        if (listBroken) platform::MsgBox(msg_defdblisterror());
     } catch (...) {
         const std::exception_ptr error = std::current_exception();
         database.Close();
+        if (listBroken) platform::MsgBox(msg_defdblisterror());
         platform::Beep();
         platform::MsgBox("readPrefs");
         try {
@@ -162,7 +169,11 @@ void app::writePrefs(const std::optional<platform::FolderItem>& f, bool doWrite,
     PreferencesConnection connection(*f);
     platform::Database& database = connection.database;
     try {
-        if (!connection.connect()) return;
+        if (!connection.connect()) {
+            // Missing or no database: nothing to write. A database that cannot be opened now is told.
+            if (!database.ConnectFailedOnADatabase()) return;
+            throw std::runtime_error("the preferences database cannot be opened: " + database.ErrorMessage());
+        }
         // The delete and the inserts stand or fall together: a failure keeps the old list whole.
         platform::Transaction transaction(database);
         if (!transaction.Active())

@@ -183,7 +183,9 @@ MetadataQueryEnd runMetadataQuery(std::string_view text,
         const int ready = ::poll(fds, 2, wait);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            break;
+            // Waiting for plocate to end could take for ever while it writes into a full pipe.
+            reportOnce(std::string("plocate's output cannot be watched: ") + std::strerror(errno));
+            return MetadataQueryEnd::Complete;  // plocate is ended with the child
         }
         if (ready == 0) continue;  // the deadline is tested above
         for (pollfd& fd : fds) {

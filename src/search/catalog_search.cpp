@@ -88,6 +88,14 @@ using DiskRecordMaker = std::function<bool(int64_t below)>;
 DiskLoad loadDisks(OpenCatalog& catalog, RequestState& state, const DiskRecordMaker& makeRecords = nullptr) {
     DiskDictionary& disks = state.diskDictionary;
     disks.clear();
+    // Records may be made before the list is read whole only where the rows come in the order of
+    // their 32-bit disk numbers: text, real or wider numbers sort otherwise, and a later row could
+    // belong before a record already made.
+    const auto disorder = makeRecords ? guardedSelect(catalog, {"disks"},
+                                                      "SELECT 1 FROM disks WHERE typeof(disk) <> 'integer' OR disk "
+                                                      "NOT BETWEEN -2147483648 AND 2147483647 LIMIT 1")
+                                      : nullptr;
+    const bool recordsEarly = disorder && disorder->EOF() && disorder->LastError().empty();
     const auto rows = guardedSelect(catalog, {"disks"}, "SELECT * FROM disks ORDER BY disk ASC");
     if (!rows) return stoppedByTime(catalog, state) ? DiskLoad::OutOfTime : DiskLoad::Whole;
     std::array<int, 6> column{};
@@ -114,10 +122,11 @@ DiskLoad loadDisks(OpenCatalog& catalog, RequestState& state, const DiskRecordMa
             const bool alone = disks.size() == (known == disks.end() ? 0 : 1);
             return fitsInAnswer(state, held - replaced + needed) || (makeRecords && alone && fitsInAnswer(state, texts));
         };
-        if (!fits() && makeRecords && !disks.empty() && disks.begin()->first < disk) {
+        if (!fits() && recordsEarly && !disks.empty() && disks.begin()->first < disk) {
             if (!makeRecords(disk)) return DiskLoad::OverBudget;
             madeBelow = disk;
-            held = replaced;  // what is left: this disk's entry, if it has one
+            held = 0;  // what is left: this disk's entry, if it has one
+            for (const auto& [number, entry] : disks) held += entry.memoryBytes();
         }
         if (!fits()) {
             // This row would have replaced the entry of its disk, which therefore goes too.

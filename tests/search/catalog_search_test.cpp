@@ -303,6 +303,14 @@ TEST_F(HostileCatalog, TheDiskListIsBoundedInMemoryAndInTime) {
         }
         EXPECT_EQ(names(searchRequest({other}, "1=1")), Lines{"b"}) << "the next request was affected";
     }
+    // Disk numbers kept as text come in the order of their text ('1', '10', '100', ..., '2'): no
+    // record is made before the list is read, which therefore stays within the budget's memory.
+    test_support::Sql{empty}("UPDATE disks SET disk = CAST(disk AS TEXT)");
+    setAnswerBudget(size_t{1} << 20);
+    const RequestState text = serveRequest("vaxo-browse", {empty}, kGetdisks);
+    EXPECT_EQ(text.answerCut, AnswerCut::Budget);
+    EXPECT_GT(recordLines(text.answer).size(), 0u);
+    EXPECT_LE(recordLines(text.answer).size() * 200, size_t{1} << 20) << "more disks held than the budget allows";
     setAnswerBudget(kAnswerBudget);
 
     // Disks that take milliseconds each to read: 20 are read in time, 5 000 are not.
