@@ -81,8 +81,11 @@ TEST(RegularFileVfs, SideFilesThatAreNoRegularFilesAreRefusedAtOnceSoundOnesAreR
 
             platform::Database database;
             database.SetDatabaseFile(file);
+            // Without a umask a shared-memory file would be created with the database's own mode.
+            const mode_t mask = ::umask(kind == "shared" && !*c.side ? 0 : 022);
             const bool connected = withoutWaiting({side, fifo}, [&] { return database.Connect(mode); });
             const auto rows = connected ? database.SQLSelect("SELECT COUNT(*) FROM paths") : nullptr;
+            ::umask(mask);
             EXPECT_EQ(rows && rows->IdxField(1)->IntegerValue() == 2, c.reads) << database.ErrorMessage();
             if (c.wal && c.reads) {
                 struct stat shm {};
