@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <type_traits>
 
 namespace platform {
 
@@ -18,32 +20,59 @@ constexpr char kVfsName[] = "quorvantel-regular-files";
 
 // SQLite's default file layer opens every file by path itself, so the check cannot come before
 // its open without leaving a gap. Its open call is replaced instead (a process-wide setting of
-// that layer): outside this file layer's own opens the replacement only passes the call on.
+// that layer): outside this file layer's own calls the replacement only passes the call on. So
+// are its calls that hand a file to another user or change its mode. The default calls are kept
+// atomically, since a thread of the engine may reach a replacement as soon as it is in place.
 using OpenCall = int (*)(const char*, int, int);
-OpenCall defaultOpen = nullptr;
-thread_local bool checkingOpens = false;
+using ChownCall = int (*)(int, uid_t, gid_t);
+using ChmodCall = int (*)(int, mode_t);
+std::atomic<OpenCall> defaultOpen {nullptr};
+std::atomic<ChownCall> defaultFchown {nullptr};
+std::atomic<ChmodCall> defaultFchmod {nullptr};
 
-class CheckedOpens {
+// What an open within this layer's own calls is for.
+enum class Opening {
+    None,          // not within this layer: passed on
+    File,          // a database, its journal or its WAL: a regular file
+    SharedMemory,  // mapped, so also ours alone: whoever may truncate it can kill the server
+    Folder,        // the folder of a file just synced or deleted, opened to sync the folder too
+};
+thread_local Opening opening = Opening::None;
+
+class OpeningScope {
  public:
-    CheckedOpens() : previous_(checkingOpens) { checkingOpens = true; }
-    ~CheckedOpens() { checkingOpens = previous_; }
-    CheckedOpens(const CheckedOpens&) = delete;
-    CheckedOpens& operator=(const CheckedOpens&) = delete;
+    explicit OpeningScope(Opening kind) : previous_(opening) { opening = kind; }
+    ~OpeningScope() { opening = previous_; }
+    OpeningScope(const OpeningScope&) = delete;
+    OpeningScope& operator=(const OpeningScope&) = delete;
 
  private:
-    const bool previous_;
+    const Opening previous_;
 };
+
+// The error for a descriptor that is not what the opening is for; 0 when it is.
+int refusalOf(const struct stat& info) {
+    if (opening == Opening::Folder) return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+    if (!S_ISREG(info.st_mode)) return S_ISDIR(info.st_mode) ? EISDIR : ENXIO;
+    if (opening == Opening::SharedMemory && (info.st_uid != ::geteuid() || (info.st_mode & 022) != 0)) return EACCES;
+    return 0;
+}
 
 // Opening a FIFO waits for its other end and a device may never answer: with O_NONBLOCK neither
 // waits, and the descriptor says what was opened.
-int openRegularOnly(const char* path, int flags, int mode) {
-    // The engine parks /dev/null on descriptors 0 to 2 so that no database lands there; never a database.
-    if (!checkingOpens || std::strcmp(path, "/dev/null") == 0) return defaultOpen(path, flags, mode);
-    const int fd = defaultOpen(path, flags | O_NONBLOCK, mode);
+int openChecked(const char* path, int flags, int mode) {
+    const OpenCall open = defaultOpen.load(std::memory_order_acquire);
+    // The engine parks /dev/null on a descriptor below 3 so that no database lands there: only that
+    // open asks for nothing but reading; each open of a file of a database also asks for O_CLOEXEC.
+    if (opening == Opening::None || (flags == O_RDONLY && std::strcmp(path, "/dev/null") == 0))
+        return open(path, flags, mode);
+    if (opening == Opening::Folder) flags |= O_DIRECTORY;
+    if (opening == Opening::SharedMemory) mode &= ~022;
+    const int fd = open(path, flags | O_NONBLOCK, mode);
     if (fd < 0) return fd;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        const int refusal = S_ISDIR(info.st_mode) ? EISDIR : ENXIO;
+    const int refusal = ::fstat(fd, &info) != 0 ? errno : refusalOf(info);
+    if (refusal != 0) {
         ::close(fd);
         errno = refusal;
         return -1;
@@ -58,6 +87,20 @@ int openRegularOnly(const char* path, int flags, int mode) {
         }
     }
     return fd;
+}
+
+// Run as root, the engine hands a file it creates to the database's owner; within this layer a
+// file the server creates stays the server's.
+int fchownChecked(int fd, uid_t owner, gid_t group) {
+    if (opening != Opening::None) return 0;
+    return defaultFchown.load(std::memory_order_acquire)(fd, owner, group);
+}
+
+// The engine gives a file it creates the database's mode; within this layer never write access
+// for group or others.
+int fchmodChecked(int fd, mode_t mode) {
+    if (opening != Opening::None) mode &= ~mode_t{022};
+    return defaultFchmod.load(std::memory_order_acquire)(fd, mode);
 }
 
 sqlite3_vfs* baseOf(sqlite3_vfs* vfs) { return static_cast<sqlite3_vfs*>(vfs->pAppData); }
@@ -81,7 +124,11 @@ int fileWrite(sqlite3_file* f, const void* data, int amount, sqlite3_int64 offse
     return realMethods(f).xWrite(realOf(f), data, amount, offset);
 }
 int fileTruncate(sqlite3_file* f, sqlite3_int64 size) { return realMethods(f).xTruncate(realOf(f), size); }
-int fileSync(sqlite3_file* f, int flags) { return realMethods(f).xSync(realOf(f), flags); }
+// A file created with a journal's or WAL's flags is synced with its folder the first time.
+int fileSync(sqlite3_file* f, int flags) {
+    const OpeningScope folder(Opening::Folder);
+    return realMethods(f).xSync(realOf(f), flags);
+}
 int fileSize(sqlite3_file* f, sqlite3_int64* size) { return realMethods(f).xFileSize(realOf(f), size); }
 int fileLock(sqlite3_file* f, int level) { return realMethods(f).xLock(realOf(f), level); }
 int fileUnlock(sqlite3_file* f, int level) { return realMethods(f).xUnlock(realOf(f), level); }
@@ -91,7 +138,7 @@ int fileSectorSize(sqlite3_file* f) { return realMethods(f).xSectorSize(realOf(f
 int fileDeviceCharacteristics(sqlite3_file* f) { return realMethods(f).xDeviceCharacteristics(realOf(f)); }
 // The shared-memory file is opened on the first mapping, not with the database.
 int fileShmMap(sqlite3_file* f, int region, int size, int extend, void volatile** out) {
-    const CheckedOpens checked;
+    const OpeningScope sharedMemory(Opening::SharedMemory);
     return realMethods(f).xShmMap(realOf(f), region, size, extend, out);
 }
 int fileShmLock(sqlite3_file* f, int offset, int n, int flags) {
@@ -144,8 +191,8 @@ int vfsOpen(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* file, int fla
     {
         // A temporary file (no name) is the engine's own, and choosing its name may read the
         // system's random device, which must not be refused.
-        std::optional<CheckedOpens> scope;
-        if (name) scope.emplace();
+        std::optional<OpeningScope> scope;
+        if (name) scope.emplace(Opening::File);
         rc = baseOf(vfs)->xOpen(baseOf(vfs), name, checked->real, flags, outFlags);
     }
     // The engine closes a file whose methods are set, also after a failed open.
@@ -158,7 +205,10 @@ int vfsOpen(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* file, int fla
     return rc;
 }
 
-int vfsDelete(sqlite3_vfs* vfs, const char* name, int syncDir) { return baseOf(vfs)->xDelete(baseOf(vfs), name, syncDir); }
+int vfsDelete(sqlite3_vfs* vfs, const char* name, int syncDir) {
+    const OpeningScope folder(Opening::Folder);
+    return baseOf(vfs)->xDelete(baseOf(vfs), name, syncDir);
+}
 int vfsAccess(sqlite3_vfs* vfs, const char* name, int flags, int* out) {
     return baseOf(vfs)->xAccess(baseOf(vfs), name, flags, out);
 }
@@ -186,9 +236,16 @@ const char* registerVfs() {
     sqlite3_vfs* base = sqlite3_vfs_find(nullptr);
     if (!base || base->iVersion < 3 || !base->xGetSystemCall || !base->xSetSystemCall || !base->xCurrentTimeInt64)
         return nullptr;
-    defaultOpen = reinterpret_cast<OpenCall>(base->xGetSystemCall(base, "open"));
-    if (!defaultOpen ||
-        base->xSetSystemCall(base, "open", reinterpret_cast<sqlite3_syscall_ptr>(openRegularOnly)) != SQLITE_OK)
+    const auto replace = [base](const char* call, auto& original, auto replacement) {
+        using Call = std::remove_reference_t<decltype(original)>::value_type;
+        const auto found = reinterpret_cast<Call>(base->xGetSystemCall(base, call));
+        if (!found) return false;
+        original.store(found, std::memory_order_release);
+        return base->xSetSystemCall(base, call, reinterpret_cast<sqlite3_syscall_ptr>(replacement)) == SQLITE_OK;
+    };
+    // The mode and the owner first: a file opened by the new open call is never handed away.
+    if (!replace("fchmod", defaultFchmod, fchmodChecked) || !replace("fchown", defaultFchown, fchownChecked) ||
+        !replace("open", defaultOpen, openChecked))
         return nullptr;
 
     static sqlite3_vfs vfs {};
