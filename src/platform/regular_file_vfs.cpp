@@ -237,7 +237,7 @@ const char* registerVfs() {
     if (!base || base->iVersion < 3 || !base->xGetSystemCall || !base->xSetSystemCall || !base->xCurrentTimeInt64)
         return nullptr;
     const auto replace = [base](const char* call, auto& original, auto replacement) {
-        using Call = std::remove_reference_t<decltype(original)>::value_type;
+        using Call = typename std::remove_reference_t<decltype(original)>::value_type;
         const auto found = reinterpret_cast<Call>(base->xGetSystemCall(base, call));
         if (!found) return false;
         original.store(found, std::memory_order_release);
