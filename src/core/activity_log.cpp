@@ -79,7 +79,8 @@ void logujakciuAt(std::string_view message, std::time_t when) {
         if (!folder.Exists()) folder.CreateAsFolder();
         const platform::FolderItem file = folder.Child(logFileName(local.tm_year + 1900, local.tm_mon + 1));
         const auto stream = folder.Directory() ? platform::TextOutputStream::Append(file) : nullptr;
-        const bool afterPartOfALine = fileEndingInPartOfALine == file.AbsolutePath();
+        const bool afterPartOfALine =
+            fileEndingInPartOfALine == file.AbsolutePath() || (stream && stream->EndsInPartOfALine());
         bool written = false;
         if (stream) {
             written = stream->WriteLine(afterPartOfALine ? std::string(eol) + line : line);

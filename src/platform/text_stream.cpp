@@ -53,7 +53,10 @@ std::unique_ptr<TextOutputStream> TextOutputStream::Create(const FolderItem& fil
 }
 
 std::unique_ptr<TextOutputStream> TextOutputStream::Append(const FolderItem& file) {
-    const int fd = ::open(file.AbsolutePath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
+    // Readable too where it may be, so that the end of what is there can be looked at.
+    const char* path = file.AbsolutePath().c_str();  // the item keeps the text
+    int fd = ::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0 && errno == EACCES) fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) return nullptr;
     return std::unique_ptr<TextOutputStream>(new TextOutputStream(fd));
 }
@@ -77,6 +80,13 @@ bool TextOutputStream::WriteLine(std::string_view text) {
     // Cutting a file shorter needs no space, so this works on a full disk too.
     leftPartOfALine_ = written > 0 && (start < 0 || truncateTo(fd_, start) != 0);
     return false;
+}
+
+bool TextOutputStream::EndsInPartOfALine() const {
+    struct stat info {};
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return false;
+    char last = 0;
+    return ::pread(fd_, &last, 1, info.st_size - 1) == 1 && last != EndOfLine.back();
 }
 
 void TextOutputStream::Close() {

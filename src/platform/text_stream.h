@@ -34,6 +34,9 @@ class TextOutputStream {
     // The last WriteLine failed and part of its line stayed in the file, which could not be cut
     // back: what is written next should begin with a line end.
     bool LeftPartOfALine() const { return leftPartOfALine_; }
+    // The file, as it is now, ends in the middle of a line: left so by a run that ended while it
+    // wrote, say. False where the stream cannot read its file.
+    bool EndsInPartOfALine() const;
     void Close();
 
  private:

@@ -164,6 +164,14 @@ TEST_F(ActivityLog, ALineTheDiskCutShortNeverJoinsTheNextOne) {
         pieces.clear();
     }
     platform::setFileWriteCallsForTests(nullptr, nullptr);
+    // A line an earlier run left unfinished (it ended while it wrote) is ended before the next one.
+    for (const std::string& before : {stamp + "cut sh", stamp + "whole\n", std::string()}) {
+        fs::remove_all(logs());
+        fs::create_directories(logs());
+        writeFile(month, before);
+        gfs::logujakciuAt("next", at("2026-09-01 10:00:00"));
+        EXPECT_EQ(readFile(month), before + (before == stamp + "cut sh" ? "\n" : "") + stamp + "next\n");
+    }
 }
 
 }  // namespace
