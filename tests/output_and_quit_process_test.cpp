@@ -2,7 +2,7 @@
 // client that reads them late; while the worker waits on a slow file-name search, a client that
 // has shut down its sending side costs the main thread nothing and still gets every answer; and a
 // quit with slow searches queued ends within about one request's time bound instead of serving
-// them. The file-name search is a stand-in plocate that sleeps for the seconds its text names, so
+// them. The file-name search runs a test plocate that sleeps for the seconds its text names, so
 // the worker itself takes no CPU time.
 
 #include "test_support/process_usage.h"

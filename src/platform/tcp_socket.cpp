@@ -238,27 +238,26 @@ void TCPSocket::handOnWaiting() {
         }
         std::string bytes = std::move(waiting_.front());
         waiting_.pop_front();
-        const size_t taken = bytes.capacity() + sizeof bytes;
-        const bool wasFull = waitingInAll >= maximumWaitingInAll;
-        waitingBytes_ -= taken;
-        waitingInAll -= taken;
-        // Connections paused for the others' arrivals may be read again.
-        if (wasFull && waitingInAll < maximumWaitingInAll)
-            for (TCPSocket* socket : liveSockets) socket->updateReading();
+        uncountWaiting(bytes.capacity() + sizeof bytes);
         handOn(std::move(bytes));
     }
     updateReading();
     endWhenDone();
 }
 
-void TCPSocket::dropWaiting() {
+void TCPSocket::uncountWaiting(size_t taken) {
     const bool wasFull = waitingInAll >= maximumWaitingInAll;
-    waitingInAll -= waitingBytes_;
-    waitingBytes_ = 0;
-    waiting_.clear();
+    waitingBytes_ -= taken;
+    waitingInAll -= taken;
+    // Connections paused for the others' arrivals may be read again.
     if (wasFull && waitingInAll < maximumWaitingInAll)
         for (TCPSocket* socket : liveSockets)
             if (socket != this) socket->updateReading();
+}
+
+void TCPSocket::dropWaiting() {
+    uncountWaiting(waitingBytes_);
+    waiting_.clear();
 }
 
 std::string TCPSocket::ReadAll() { return std::exchange(input_, {}); }

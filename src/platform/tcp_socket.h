@@ -113,6 +113,8 @@ class TCPSocket : public QObject {
     void probePeer();
     void forget(std::string bytes);
     void dropWaiting();
+    // Takes kept arrivals' memory off this connection's count and the total.
+    void uncountWaiting(size_t taken);
 
     int descriptor_ = -1;
     QSocketNotifier* reader_ = nullptr;  // children of this object

@@ -45,9 +45,9 @@ class TextOutputStream {
     bool leftPartOfALine_ = false;
 };
 
-// For tests: stand-ins for the system's write and ftruncate under the output streams (nullptr
-// for the system's own), so that a full disk or a file that cannot be cut back can be made at
-// will. Set while no stream writes.
+// For tests: the write and ftruncate calls under the output streams, replaced (nullptr for the
+// system's own), so that a full disk or a file that cannot be cut back can be made at will. Set
+// while no stream writes.
 using WriteCall = ssize_t (*)(int fd, const void* bytes, size_t count);
 using TruncateCall = int (*)(int fd, off_t length);
 void setFileWriteCallsForTests(WriteCall write, TruncateCall truncate);

@@ -188,7 +188,6 @@ void searchmaster::setQueueBounds(const QueueBounds& newBounds) {
 }
 
 bool searchmaster::shutdown(std::chrono::milliseconds limit) {
-    using Clock = std::chrono::steady_clock;
     const bool bounded = limit != std::chrono::milliseconds::max();
     const auto deadline = bounded ? Clock::now() + limit : Clock::time_point::max();
     // Polled rather than waited for: a worker stuck while it holds the queue's lock (its log line
@@ -209,7 +208,7 @@ bool searchmaster::shutdown(std::chrono::milliseconds limit) {
                 return false;
             }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(5ms);
     }
     joinRetiredWorkers();
     std::lock_guard lock(App().queueMutex);
